@@ -1,0 +1,157 @@
+#include "app/mainwindow.h"
+
+#include "app/messagebox.h"
+#include "app/servercatalogue.h"
+#include "feeds/blockingget.h"
+#include "feeds/newsfeed.h"
+#include "feeds/onlinestats.h"
+#include "feeds/versioncheck.h"
+#include "loader/gameloaderstatus.h"
+#include "loader/gameloaderworker.h"
+
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QSslConfiguration>
+#include <QUrl>
+
+#include <cstdlib>
+
+namespace {
+
+void publish(QQmlContext *context, const ContextProperties &properties)
+{
+    for (const auto &property : properties)
+        context->setContextProperty(property.first, property.second);
+}
+
+QNetworkRequest requestFor(const QString &url)
+{
+    return QNetworkRequest(QUrl(url, QUrl::TolerantMode));
+}
+
+bool failed(const QNetworkReply *reply)
+{
+    return reply->error() != QNetworkReply::NoError;
+}
+
+} // namespace
+
+MainWindow::MainWindow(const NetworkAddresses &addresses)
+    : QObject(nullptr)
+{
+    status = new GameLoaderStatus;
+
+    QEventLoop loop;
+    QNetworkAccessManager manager;
+    QObject::connect(&manager, SIGNAL(finished(QNetworkReply *)), &loop, SLOT(quit()));
+    QNetworkRequest request;
+
+    // The news host is read without verifying its certificate.
+    request = requestFor(addresses.newsApi());
+    QSslConfiguration relaxed = request.sslConfiguration();
+    relaxed.setPeerVerifyMode(QSslSocket::VerifyNone);
+    relaxed.setProtocol(QSsl::TlsV1_2);
+    request.setSslConfiguration(relaxed);
+    QNetworkReply *newsReply = blockingGet(manager, loop, request);
+    if (failed(newsReply))
+        fetchFailed();
+    // The manager would reuse the unverified connection for the next
+    // requests to the same host; they must verify afresh.
+    manager.clearConnectionCache();
+
+    engine = new QQmlApplicationEngine;
+    QQmlContext *context = engine->rootContext();
+    context->setContextProperty(QStringLiteral("self"), this);
+    engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
+
+    worker = new GameLoaderWorker;
+    worker->moveToThread(&loaderThread);
+    connect(&loaderThread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(this, &MainWindow::gameLoadOperate, worker, &GameLoaderWorker::loadGame);
+    connect(worker, &GameLoaderWorker::resultReady, this, &MainWindow::gameLoadResult);
+
+    context->setContextProperty(QStringLiteral("currentServerName"),
+                                QString::fromUtf8(currentServer().displayName));
+    publish(context, newsProperties(parseNews(newsReply->readAll(), addresses.newsPagePrefix())));
+
+    request = requestFor(addresses.statsApi());
+    QNetworkReply *statsReply = blockingGet(manager, loop, request);
+    if (failed(statsReply))
+        fetchFailed();
+    publish(context, onlineProperties(parseOnline(statsReply->readAll())));
+
+    request = requestFor(addresses.versionFile());
+    checkLauncherVersion(blockingGet(manager, loop, request), addresses);
+}
+
+MainWindow::~MainWindow()
+{
+    loaderThread.quit();
+    loaderThread.wait();
+}
+
+void MainWindow::fetchFailed()
+{
+    showMessage(QStringLiteral("Ошибка получения данных."));
+    // The player may have started a load while the statistics were fetched.
+    stopRunningLoad();
+    std::exit(0);
+}
+
+void MainWindow::checkLauncherVersion(QNetworkReply *reply, const NetworkAddresses &addresses)
+{
+    const QByteArray body = reply->readAll();
+    if (failed(reply) || !isOtherVersionPublished(body))
+        return;
+    showMessage(QStringLiteral("Вышла новая версия лаунчера."));
+    QDesktopServices::openUrl(QUrl(addresses.downloadPage(), QUrl::TolerantMode));
+}
+
+void MainWindow::stopRunningLoad()
+{
+    if (!status->gameLoadStarted())
+        return;
+    loaderThread.quit();
+    loaderThread.wait();
+}
+
+void MainWindow::buttonHeaderOpenURL(QString url)
+{
+    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+}
+
+void MainWindow::buttonStartPlayClick()
+{
+    if (status->gameLoadStarted())
+        return;
+    status->setGameLoadStarted(true);
+    status->setInfo(QStringLiteral("Запускаем..."));
+    status->setLoadPercent(0);
+    loaderThread.start(QThread::InheritPriority);
+    emit gameLoadOperate(status);
+}
+
+void MainWindow::buttonSetServer(int index)
+{
+    if (status->gameLoadStarted() || !setCurrentServer(index))
+        return;
+    engine->rootContext()->setContextProperty(QStringLiteral("currentServerName"),
+                                              QString::fromUtf8(currentServer().displayName));
+}
+
+void MainWindow::buttonExitClick()
+{
+    stopRunningLoad();
+    std::exit(0);
+}
+
+void MainWindow::gameLoadResult(bool result, const QString &errorInfo)
+{
+    status->setGameLoadStarted(false);
+    status->setInfo(result ? QStringLiteral("Игра готова к запуску") : errorInfo);
+    status->setLoadPercent(0);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QNetworkRequest>
+
+#include <chrono>
+
+class QEventLoop;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// How long a transfer may go without any progress before it is given up.
+std::chrono::milliseconds fetchInactivityTimeout();
+void setFetchInactivityTimeout(std::chrono::milliseconds timeout);
+
+// Starts a GET of `request` through `manager` and runs `loop` until the
+// manager reports a finished reply. The caller has connected the manager's
+// finished(QNetworkReply*) to the loop's quit() beforehand.
+//
+// The returned reply (owned by the manager) is always finished: a transfer
+// that stalls for the inactivity timeout, or whose wait is ended from outside
+// (its thread told to quit), is aborted and reports OperationCanceledError.
+QNetworkReply *blockingGet(QNetworkAccessManager &manager, QEventLoop &loop,
+                           const QNetworkRequest &request);

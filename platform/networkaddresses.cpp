@@ -1,0 +1,10 @@
+#include "platform/networkaddresses.h"
+
+#include "buildconfig.h"
+
+NetworkAddresses NetworkAddresses::builtIn()
+{
+    return { QString::fromUtf8(BuildConfig::siteUrl),
+             QString::fromUtf8(BuildConfig::filesHttpsUrl),
+             QString::fromUtf8(BuildConfig::filesHttpUrl) };
+}

@@ -1,0 +1,252 @@
+#include "testserver.h"
+
+#include <QFile>
+#include <QMutexLocker>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <array>
+
+namespace {
+
+quint32 crc32(const QByteArray &data)
+{
+    static const auto table = [] {
+        std::array<quint32, 256> t {};
+        for (quint32 i = 0; i < 256; ++i) {
+            quint32 c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    quint32 crc = 0xFFFFFFFFu;
+    for (char byte : data)
+        crc = table[(crc ^ quint8(byte)) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+void appendLittleEndian(QByteArray &out, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        out.append(char((value >> (8 * i)) & 0xFF));
+}
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+} // namespace
+
+QByteArray gzipCompress(const QByteArray &data)
+{
+    // qCompress gives a 4-byte length, a 2-byte zlib header, the deflate
+    // stream and a 4-byte Adler-32; gzip wants the bare deflate stream.
+    const QByteArray zlib = qCompress(data, 6);
+    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+    out.append(zlib.mid(6, zlib.size() - 10));
+    appendLittleEndian(out, crc32(data));
+    appendLittleEndian(out, quint32(data.size()));
+    return out;
+}
+
+class TestServerWorker : public QTcpServer
+{
+public:
+    TestServerWorker(TestServer *owner, QSslCertificate certificate, QSslKey key)
+        : m_owner(owner), m_certificate(std::move(certificate)), m_key(std::move(key))
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        const int connection = m_owner->registerConnection();
+        auto *buffer = new QByteArray;
+        connect(socket, &QObject::destroyed, [buffer] { delete buffer; });
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QIODevice::readyRead, socket, [this, socket, buffer, connection] {
+            buffer->append(socket->readAll());
+            int end;
+            while ((end = buffer->indexOf("\r\n\r\n")) >= 0) {
+                const QByteArray head = buffer->left(end);
+                buffer->remove(0, end + 4);
+                if (!answer(socket, head, connection))
+                    return;
+            }
+        });
+        if (!m_certificate.isNull()) {
+            socket->setLocalCertificate(m_certificate);
+            socket->setPrivateKey(m_key);
+            socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+            socket->startServerEncryption();
+        }
+    }
+
+private:
+    // Returns false when the connection is done with.
+    bool answer(QSslSocket *socket, const QByteArray &head, int connection)
+    {
+        const QList<QByteArray> lines = head.split('\n');
+        TestRequest request;
+        request.connection = connection;
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        request.path = requestLine.value(1);
+        for (int i = 1; i < lines.size(); ++i) {
+            const int colon = lines[i].indexOf(':');
+            if (colon > 0)
+                request.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                       lines[i].mid(colon + 1).trimmed());
+        }
+        m_owner->logRequest(request);
+
+        const TestResponse response = m_owner->responseFor(request.path);
+        if (response.fault == TestResponse::Fault::StallBeforeHeaders)
+            return false;
+
+        QByteArray body = response.body;
+        QByteArray extraHeaders;
+        if (response.gzipWhenAccepted
+            && request.headers.value("accept-encoding").contains("gzip")) {
+            body = gzipCompress(body);
+            extraHeaders += "Content-Encoding: gzip\r\n";
+        }
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+                + reasonPhrase(response.status) + "\r\n";
+        out += "Content-Type: " + response.contentType + "\r\n";
+        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        out += extraHeaders + "\r\n";
+
+        switch (response.fault) {
+        case TestResponse::Fault::CutMidBody:
+            socket->write(out + body.left(body.size() / 2));
+            socket->flush();
+            QTimer::singleShot(50, socket, [socket] { socket->disconnectFromHost(); });
+            return false;
+        case TestResponse::Fault::StallMidBody:
+            socket->write(out + body.left(body.size() / 2));
+            return false;
+        default:
+            socket->write(out + body);
+            return true;
+        }
+    }
+
+    TestServer *m_owner;
+    QSslCertificate m_certificate;
+    QSslKey m_key;
+};
+
+TestServer::TestServer() : TestServer(QSslCertificate(), QSslKey()) { }
+
+TestServer::TestServer(const QSslCertificate &certificate, const QSslKey &key)
+    : m_tls(!certificate.isNull())
+{
+    m_worker = new TestServerWorker(this, certificate, key);
+    m_worker->moveToThread(&m_thread);
+    QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
+    QMetaObject::invokeMethod(
+            m_worker, [this] {
+                m_worker->listen(QHostAddress::LocalHost, 0);
+                m_port = m_worker->serverPort();
+            },
+            Qt::BlockingQueuedConnection);
+}
+
+TestServer::~TestServer()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void TestServer::setResponse(const QByteArray &path, const TestResponse &response)
+{
+    QMutexLocker lock(&m_mutex);
+    m_responses.insert(path, response);
+}
+
+void TestServer::setBody(const QByteArray &path, const QByteArray &body, int status)
+{
+    TestResponse response;
+    response.body = body;
+    response.status = status;
+    setResponse(path, response);
+}
+
+QString TestServer::baseUrl() const
+{
+    return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
+            .arg(m_port);
+}
+
+QList<TestRequest> TestServer::requests() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_requests;
+}
+
+int TestServer::requestCount(const QByteArray &path) const
+{
+    QMutexLocker lock(&m_mutex);
+    int count = 0;
+    for (const TestRequest &request : m_requests)
+        count += request.path == path;
+    return count;
+}
+
+int TestServer::connectionCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_connections;
+}
+
+TestResponse TestServer::responseFor(const QByteArray &path) const
+{
+    QMutexLocker lock(&m_mutex);
+    TestResponse missing;
+    missing.status = 404;
+    missing.body = "not found";
+    return m_responses.value(path, missing);
+}
+
+int TestServer::registerConnection()
+{
+    QMutexLocker lock(&m_mutex);
+    return ++m_connections;
+}
+
+void TestServer::logRequest(const TestRequest &request)
+{
+    QMutexLocker lock(&m_mutex);
+    m_requests.append(request);
+}
+
+static QByteArray readTestData(const char *name)
+{
+    QFile file(QStringLiteral(ZANROK_TEST_DATA_DIR "/") + QString::fromLatin1(name));
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+QSslCertificate TestServer::selfSignedCertificate()
+{
+    return QSslCertificate(readTestData("selfsigned.pem"), QSsl::Pem);
+}
+
+QSslKey TestServer::selfSignedKey()
+{
+    return QSslKey(readTestData("selfsigned.key"), QSsl::Rsa, QSsl::Pem);
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+#include <QThread>
+#include <QUrl>
+
+#include <memory>
+
+// What the test server answers for one path.
+struct TestResponse
+{
+    enum class Fault {
+        None,
+        CutMidBody,        // headers promise the whole body; half is sent, then the connection closes
+        StallBeforeHeaders, // the request is read and never answered
+        StallMidBody,      // headers and half the body, then silence
+    };
+
+    int status = 200;
+    QByteArray body;
+    QByteArray contentType = "application/octet-stream";
+    bool gzipWhenAccepted = false; // like a web server with compression on
+    Fault fault = Fault::None;
+};
+
+struct TestRequest
+{
+    QByteArray path;
+    QHash<QByteArray, QByteArray> headers; // names in lower case
+    int connection = 0;                    // which accepted connection carried it
+};
+
+// A small HTTP/1.1 server on 127.0.0.1 with keep-alive, running on its own
+// thread so that code under test may block the caller's thread. With a
+// certificate and key it speaks HTTPS.
+class TestServer
+{
+public:
+    TestServer();
+    TestServer(const QSslCertificate &certificate, const QSslKey &key);
+    ~TestServer();
+
+    void setResponse(const QByteArray &path, const TestResponse &response);
+    void setBody(const QByteArray &path, const QByteArray &body, int status = 200);
+
+    QString baseUrl() const; // scheme://127.0.0.1:port
+    QUrl url(const QByteArray &path) const { return QUrl(baseUrl() + QString::fromLatin1(path)); }
+
+    QList<TestRequest> requests() const;
+    int requestCount(const QByteArray &path) const;
+    int connectionCount() const;
+
+    // Self-signed certificate for 127.0.0.1 kept with the tests.
+    static QSslCertificate selfSignedCertificate();
+    static QSslKey selfSignedKey();
+
+private:
+    friend class TestServerWorker;
+    TestResponse responseFor(const QByteArray &path) const;
+    int registerConnection();
+    void logRequest(const TestRequest &request);
+
+    mutable QMutex m_mutex;
+    QHash<QByteArray, TestResponse> m_responses;
+    QList<TestRequest> m_requests;
+    int m_connections = 0;
+    bool m_tls = false;
+    quint16 m_port = 0;
+    QThread m_thread;
+    class TestServerWorker *m_worker = nullptr;
+};
+
+// gzip framing (RFC 1952) around Qt's deflate, for compressed bodies.
+QByteArray gzipCompress(const QByteArray &data);
