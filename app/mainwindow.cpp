@@ -61,14 +61,14 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
         fetchFailed();
     // The manager would reuse the unverified connection for the next
     // requests to the same host; they must verify afresh.
-    manager.clearConnectionCache();
+    //manager.clearConnectionCache();
 
     engine = new QQmlApplicationEngine;
     QQmlContext *context = engine->rootContext();
     context->setContextProperty(QStringLiteral("self"), this);
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
 
-    worker = new GameLoaderWorker;
+    worker = new GameLoaderWorker(addresses.manifest(), showMessage);
     worker->moveToThread(&loaderThread);
     connect(&loaderThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &MainWindow::gameLoadOperate, worker, &GameLoaderWorker::loadGame);

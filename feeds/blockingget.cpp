@@ -22,9 +22,12 @@ void setFetchInactivityTimeout(std::chrono::milliseconds timeout)
 }
 
 QNetworkReply *blockingGet(QNetworkAccessManager &manager, QEventLoop &loop,
-                           const QNetworkRequest &request)
+                           const QNetworkRequest &request,
+                           const std::function<void(QNetworkReply *)> &started)
 {
     QNetworkReply *reply = manager.get(request);
+    if (started)
+        started(reply);
 
     QTimer watchdog;
     watchdog.setSingleShot(true);

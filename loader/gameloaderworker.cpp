@@ -1,12 +1,30 @@
 #include "loader/gameloaderworker.h"
 
 #include "loader/gameloaderstatus.h"
+#include "loader/loaderrun.h"
+#include "platform/networkaddresses.h"
+
+GameLoaderWorker::GameLoaderWorker(const QString &manifestUrl, MessageFunction showMessage,
+                                   QObject *parent)
+    : QObject(parent),
+      m_manifestUrl(manifestUrl.isEmpty() ? NetworkAddresses::builtIn().manifest() : manifestUrl),
+      m_showMessage(std::move(showMessage))
+{
+}
 
 GameLoaderWorker::~GameLoaderWorker() = default;
 
 void GameLoaderWorker::loadGame(GameLoaderStatus *status)
 {
-    // The loader run is not built yet: every play request ends here.
-    status->report(QStringLiteral("Поиск RageMP"), 0);
-    emit resultReady(false, QStringLiteral("Ошибка запроса файлов."));
+    LoaderEnvironment environment;
+    environment.manifestUrl = m_manifestUrl;
+    environment.report = [status](const QString &info, int percent) {
+        status->report(info, percent);
+    };
+    environment.showMessage = [this](const QString &text) {
+        if (m_showMessage)
+            m_showMessage(text);
+    };
+    const LoaderOutcome outcome = runLoader(environment);
+    emit resultReady(outcome.result, outcome.errorInfo);
 }

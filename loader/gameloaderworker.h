@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class GameLoaderStatus;
 
 // Lives on the loader thread and performs one load per loadGame call.
@@ -11,7 +13,12 @@ class GameLoaderWorker : public QObject
     Q_OBJECT
 
 public:
-    using QObject::QObject;
+    using MessageFunction = std::function<void(const QString &text)>;
+
+    // `manifestUrl` is the file manifest's full address; `showMessage` tells
+    // the player about a failed download and must not block the loader thread.
+    explicit GameLoaderWorker(const QString &manifestUrl = QString(),
+                              MessageFunction showMessage = {}, QObject *parent = nullptr);
     ~GameLoaderWorker() override;
 
 signals:
@@ -19,4 +26,8 @@ signals:
 
 public slots:
     void loadGame(GameLoaderStatus *status);
+
+private:
+    QString m_manifestUrl;
+    MessageFunction m_showMessage;
 };

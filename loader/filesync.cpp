@@ -1,0 +1,171 @@
+#include "loader/filesync.h"
+
+#include "feeds/blockingget.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QSaveFile>
+
+namespace {
+
+// Big enough for hashing at disk speed, small enough not to matter in memory.
+constexpr qint64 hashChunkSize = 256 * 1024;
+// Checked for a stop every this many chunks while hashing.
+constexpr int hashChunksBetweenChecks = 64;
+// How much of a body may wait in the reply before the network is held back.
+constexpr qint64 downloadBufferSize = 1024 * 1024;
+constexpr qint64 downloadChunkSize = 256 * 1024;
+
+bool hasUnsafeCharacter(const QString &file)
+{
+    for (const QChar c : file) {
+        if (c == QLatin1Char(':') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+enum class DownloadOutcome { Complete, NetworkError, WriteError, DigestMismatch };
+
+} // namespace
+
+QString fileHash(const QString &path, QCryptographicHash::Algorithm algorithm,
+                 const std::function<bool()> &keepGoing)
+{
+    QFile file(path);
+    qint64 remaining = file.size();
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(algorithm);
+    QByteArray buffer(int(qMin(hashChunkSize, qMax<qint64>(remaining, 1))), Qt::Uninitialized);
+    int chunks = 0;
+    while (remaining > 0) {
+        const qint64 read = file.read(buffer.data(), qMin<qint64>(buffer.size(), remaining));
+        if (read <= 0)
+            break;
+        hash.addData(buffer.constData(), int(read));
+        remaining -= read;
+        if (keepGoing && ++chunks % hashChunksBetweenChecks == 0 && !keepGoing())
+            return QString();
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool isSafeRelativePath(const QString &file, const QString &baseFolder)
+{
+    if (file.isEmpty() || file.startsWith(QLatin1Char('/')) || hasUnsafeCharacter(file))
+        return false;
+    const QStringList segments = file.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+            return false;
+    }
+    const QString base = QDir::cleanPath(QDir(baseFolder).absolutePath());
+    const QString target = QDir::cleanPath(QDir(baseFolder).absoluteFilePath(file));
+    return target.startsWith(base + QLatin1Char('/'));
+}
+
+QStringList parentFolderPrefixes(const QString &file)
+{
+    const QStringList parts = file.split(QLatin1Char('/'));
+    QStringList prefixes;
+    QString prefix;
+    for (int k = 0; k + 1 < parts.size(); ++k) {
+        prefix += QLatin1Char('/') + parts.at(k);
+        prefixes.append(prefix);
+    }
+    return prefixes;
+}
+
+int serverFileProgress(int index, int count)
+{
+    return 10 + int(qint64(index) * 80 / count);
+}
+
+bool downloadDigestMatches(const QString &computedHex, const QString &published)
+{
+    return computedHex.compare(published, Qt::CaseInsensitive) == 0;
+}
+
+FileSync::FileSync(QNetworkAccessManager &manager, QEventLoop &loop,
+                   std::function<bool()> stopRequested)
+    : m_manager(manager), m_loop(loop), m_stopRequested(std::move(stopRequested))
+{
+}
+
+SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
+                          const std::function<void(SyncStep)> &report)
+{
+    if (!isSafeRelativePath(entry.file, baseFolder))
+        return { SyncResult::CreateFailed, QString() };
+
+    const QString target = baseFolder + QLatin1Char('/') + entry.file;
+    report(SyncStep::Started);
+    if (QFileInfo::exists(target)) {
+        report(SyncStep::Hashing);
+        const QString digest = fileHash(target, QCryptographicHash::Md5,
+                                        [this] { return !m_stopRequested(); });
+        if (digest == entry.hash)
+            return { SyncResult::UpToDate, QString() };
+        // An outdated file stays until its replacement has fully arrived.
+    }
+
+    for (const QString &prefix : parentFolderPrefixes(entry.file)) {
+        const QString folder = baseFolder + prefix;
+        if (!QFileInfo::exists(folder))
+            QDir().mkdir(folder);
+    }
+
+    report(SyncStep::Opening);
+    QSaveFile sink(target);
+    if (!sink.open(QIODevice::WriteOnly))
+        return { SyncResult::CreateFailed, QString() };
+    report(SyncStep::Opened);
+
+    QCryptographicHash digest(QCryptographicHash::Md5);
+    bool writeFailed = false;
+    auto drain = [&](QNetworkReply *reply) {
+        while (!writeFailed && reply->bytesAvailable() > 0) {
+            const QByteArray chunk = reply->read(downloadChunkSize);
+            if (chunk.isEmpty())
+                break;
+            digest.addData(chunk);
+            if (sink.write(chunk) != chunk.size()) {
+                writeFailed = true;
+                reply->abort();
+            }
+        }
+    };
+
+    // No Accept-Encoding of our own: the network layer then negotiates
+    // compression itself and hands over the decoded content.
+    QNetworkRequest request{ QUrl(entry.url) };
+    QNetworkReply *reply = blockingGet(m_manager, m_loop, request, [&](QNetworkReply *started) {
+        started->setReadBufferSize(downloadBufferSize);
+        QObject::connect(started, &QIODevice::readyRead, started,
+                         [&drain, started] { drain(started); });
+    });
+    drain(reply);
+    QObject::disconnect(reply, &QIODevice::readyRead, nullptr, nullptr);
+    const QNetworkReply::NetworkError error = reply->error();
+    const QString errorString = reply->errorString();
+    reply->deleteLater();
+
+    if (error != QNetworkReply::NoError && !writeFailed) {
+        sink.cancelWriting();
+        if (m_stopRequested())
+            return { SyncResult::Stopped, QString() };
+        return { SyncResult::NetworkFailed, errorString };
+    }
+    if (writeFailed
+        || !downloadDigestMatches(QString::fromLatin1(digest.result().toHex()), entry.hash)) {
+        sink.cancelWriting();
+        return { SyncResult::DownloadFailed, QString() };
+    }
+    report(SyncStep::Written);
+    if (!sink.commit())
+        return { SyncResult::DownloadFailed, QString() };
+    return { SyncResult::Replaced, QString() };
+}

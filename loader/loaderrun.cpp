@@ -1,0 +1,234 @@
+#include "loader/loaderrun.h"
+
+#include "app/servercatalogue.h"
+#include "feeds/blockingget.h"
+#include "loader/filesync.h"
+#include "platform/installfolder.h"
+#include "platform/ragempsettings.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <exception>
+
+namespace {
+
+const QString exeName = QStringLiteral("/ragemp_v.exe");
+
+// Server files must stay readable by their owner, or every run would find
+// them unreadable, hash nothing and download them again.
+constexpr QFile::Permissions serverFilePermissions =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther;
+
+void makeFolder(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        QDir().mkdir(path);
+}
+
+class LoaderRun
+{
+public:
+    explicit LoaderRun(const LoaderEnvironment &environment) : m_env(environment)
+    {
+        QObject::connect(&m_manager, SIGNAL(finished(QNetworkReply *)), &m_loop, SLOT(quit()));
+    }
+
+    LoaderOutcome exec();
+
+private:
+    void report(const QString &info, int percent) { m_env.report(info, percent); }
+    LoaderOutcome fail(const QString &errorInfo) { return { false, errorInfo }; }
+    LoaderOutcome stopped() { return { false, QString() }; }
+
+    bool fetchManifest(LoaderOutcome &failure);
+    bool install(LoaderOutcome &failure);
+    bool syncServerFiles(LoaderOutcome &failure);
+    LoaderOutcome launch();
+    bool failedSync(const SyncResult &result, const QString &file, LoaderOutcome &failure);
+
+    const LoaderEnvironment &m_env;
+    // One manager for the whole run, so that the files reuse its connections.
+    QNetworkAccessManager m_manager;
+    QEventLoop m_loop;
+    FileSync m_sync { m_manager, m_loop, loaderThreadStopping };
+    RageMpSettings m_settings;
+    QString m_ragePath;
+    QString m_exePath;
+    ManifestSections m_manifest;
+};
+
+LoaderOutcome LoaderRun::exec()
+{
+    report(QStringLiteral("Поиск RageMP"), 0);
+    bool installNeeded = true;
+    if (m_settings.contains(RageMpSettings::ragePathKey())) {
+        m_ragePath = m_settings.value(RageMpSettings::ragePathKey());
+        m_exePath = m_ragePath + exeName;
+        if (QFileInfo(m_exePath).isFile())
+            installNeeded = false;
+    }
+
+    report(QStringLiteral("Получение списка файлов..."), 1);
+    LoaderOutcome failure;
+    if (!fetchManifest(failure))
+        return failure;
+    if (installNeeded && !install(failure))
+        return failure;
+    if (!syncServerFiles(failure))
+        return failure;
+    if (loaderThreadStopping())
+        return stopped();
+    return launch();
+}
+
+bool LoaderRun::fetchManifest(LoaderOutcome &failure)
+{
+    try {
+        QNetworkRequest request{ QUrl(m_env.manifestUrl) };
+        QSslConfiguration ssl = request.sslConfiguration();
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        request.setSslConfiguration(ssl);
+        QNetworkReply *reply = blockingGet(m_manager, m_loop, request);
+        if (reply->error() != QNetworkReply::NoError) {
+            reply->deleteLater();
+            failure = loaderThreadStopping() ? stopped()
+                                             : fail(QStringLiteral("Ошибка запроса файлов."));
+            return false;
+        }
+        const QJsonArray array = manifestArray(reply->readAll());
+        reply->deleteLater();
+        if (array.isEmpty()) {
+            failure = fail(QStringLiteral("Ошибка получения списка файлов (*)."));
+            return false;
+        }
+        m_manifest = splitManifest(array);
+    } catch (const std::exception &) {
+        failure = fail(QStringLiteral("Ошибка получения списка файлов."));
+        return false;
+    }
+    return true;
+}
+
+bool LoaderRun::failedSync(const SyncResult &result, const QString &file, LoaderOutcome &failure)
+{
+    switch (result.outcome) {
+    case SyncResult::UpToDate:
+    case SyncResult::Replaced:
+        return false;
+    case SyncResult::CreateFailed:
+        failure = fail(QStringLiteral("Ошибка создание файла:") + file);
+        return true;
+    case SyncResult::NetworkFailed:
+        m_env.showMessage(result.networkError);
+        failure = fail(QStringLiteral("Ошибка загрузки файла:") + file);
+        return true;
+    case SyncResult::DownloadFailed:
+        failure = fail(QStringLiteral("Ошибка загрузки файла:") + file);
+        return true;
+    case SyncResult::Stopped:
+        failure = stopped();
+        return true;
+    }
+    return true;
+}
+
+bool LoaderRun::install(LoaderOutcome &failure)
+{
+    report(QStringLiteral("Установка RageMP"), 5);
+    makeFolder(defaultInstallParent());
+    makeFolder(defaultInstallFolder());
+    m_ragePath = defaultInstallFolder();
+    m_exePath = m_ragePath + exeName;
+    makeFolder(m_ragePath);
+
+    for (const FileEntry &entry : qAsConst(m_manifest.ragempFiles)) {
+        const QString step = QStringLiteral("Установка RageMP ( ") + entry.file;
+        const SyncResult result = m_sync.sync(entry, m_ragePath, [&](SyncStep at) {
+            if (at == SyncStep::Started)
+                report(step + QStringLiteral(" )"), 5);
+            else if (at == SyncStep::Opening)
+                report(step + QStringLiteral(" ) ( загрузка )."), 5);
+            else if (at == SyncStep::Written)
+                report(step + QStringLiteral(" ) ( готово )."), 5);
+        });
+        if (failedSync(result, entry.file, failure))
+            return false;
+    }
+    if (loaderThreadStopping()) {
+        failure = stopped();
+        return false;
+    }
+    if (QFileInfo(m_exePath).isFile())
+        makeExecutable(m_exePath);
+    // Written last: only a complete install counts as one at the next run.
+    m_settings.setValue(RageMpSettings::ragePathKey(), m_ragePath);
+    m_settings.sync();
+    return true;
+}
+
+bool LoaderRun::syncServerFiles(LoaderOutcome &failure)
+{
+    report(QStringLiteral("Проверка файлов сервера"), 10);
+    makeFolder(m_ragePath + QStringLiteral("/client_resources"));
+    const QString serverFolder = m_ragePath + QStringLiteral("/client_resources/")
+            + QString::fromUtf8(currentServer().identifier);
+    makeFolder(serverFolder);
+
+    const int count = m_manifest.serverFiles.size();
+    for (int index = 0; index < count; ++index) {
+        const FileEntry &entry = m_manifest.serverFiles.at(index);
+        const int progress = serverFileProgress(index, count);
+        const SyncResult result = m_sync.sync(entry, serverFolder, [&](SyncStep at) {
+            if (at == SyncStep::Hashing)
+                report(QStringLiteral("Проверка ") + entry.file, progress);
+            else if (at == SyncStep::Opened)
+                report(QStringLiteral("Загрузка ") + entry.file, progress);
+        });
+        if (failedSync(result, entry.file, failure))
+            return false;
+        if (result.outcome == SyncResult::Replaced)
+            QFile::setPermissions(serverFolder + QLatin1Char('/') + entry.file,
+                                  serverFilePermissions);
+    }
+    return true;
+}
+
+LoaderOutcome LoaderRun::launch()
+{
+    report(QStringLiteral("Запуск RageMP..."), 90);
+    const ServerEntry &server = currentServer();
+    const QString host = QString::fromUtf8(server.host);
+    const QString port = QString::fromUtf8(server.port);
+    m_settings.setValue(RageMpSettings::launchIpKey(), host);
+    m_settings.setValue(RageMpSettings::launchPortKey(), port);
+    m_settings.setValue(RageMpSettings::launch2IpKey(), host);
+    m_settings.setValue(RageMpSettings::launch2PortKey(), port);
+    // The game reads them as it starts.
+    m_settings.sync();
+    QProcess::startDetached(m_exePath, { QString::fromUtf8(server.identifier) }, m_ragePath);
+    return { true, QString() };
+}
+
+} // namespace
+
+bool loaderThreadStopping()
+{
+    // QThread::quit() marks the thread so that every event loop started on
+    // it afterwards returns -1 at once; otherwise this loop runs one pass.
+    QEventLoop probe;
+    QTimer::singleShot(0, &probe, [&probe] { probe.exit(0); });
+    return probe.exec() == -1;
+}
+
+LoaderOutcome runLoader(const LoaderEnvironment &environment)
+{
+    LoaderRun run(environment);
+    return run.exec();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "loader/manifest.h"
+
+#include <QString>
+
+#include <functional>
+
+class RageMpSettings;
+
+// What a loader run needs from outside: where the manifest is, how to tell
+// the player about progress, and how to show a message.
+struct LoaderEnvironment
+{
+    QString manifestUrl;
+    std::function<void(const QString &info, int percent)> report;
+    std::function<void(const QString &text)> showMessage;
+};
+
+struct LoaderOutcome
+{
+    bool result = false;
+    QString errorInfo;
+};
+
+// One loader run, on the calling thread: find RageMP (or install it), bring
+// the current server's files up to date, write the launch values and start
+// the game. It blocks until done. When the calling thread is told to quit
+// meanwhile, the run ends at once, without starting the game and with an
+// empty error text.
+LoaderOutcome runLoader(const LoaderEnvironment &environment);
+
+// True once the calling thread has been told to quit: every event loop
+// started on it from then on returns at once.
+bool loaderThreadStopping();
