@@ -61,7 +61,7 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
         fetchFailed();
     // The manager would reuse the unverified connection for the next
     // requests to the same host; they must verify afresh.
-    //manager.clearConnectionCache();
+    manager.clearConnectionCache();
 
     engine = new QQmlApplicationEngine;
     QQmlContext *context = engine->rootContext();
