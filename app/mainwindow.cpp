@@ -43,6 +43,9 @@ bool failed(const QNetworkReply *reply)
 MainWindow::MainWindow(const NetworkAddresses &addresses)
     : QObject(nullptr)
 {
+    // The scene reads the status through this type, and the play request
+    // carries it across threads.
+    qRegisterMetaType<GameLoaderStatus *>();
     status = new GameLoaderStatus;
 
     QEventLoop loop;

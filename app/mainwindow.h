@@ -1,5 +1,6 @@
 #pragma once
 
+#include "loader/gameloaderstatus.h"
 #include "platform/networkaddresses.h"
 
 #include <QObject>
@@ -7,7 +8,6 @@
 #include <QThread>
 
 class QQmlApplicationEngine;
-class GameLoaderStatus;
 class GameLoaderWorker;
 
 // The controller behind the scene. Its constructor is the whole start-up:
@@ -15,7 +15,9 @@ class GameLoaderWorker;
 class MainWindow : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(GameLoaderStatus *gameLoaderStatus READ gameLoaderStatus)
+    // Constant: the pointer never changes, and bindings through a property
+    // with neither a change signal nor CONSTANT draw a warning at each read.
+    Q_PROPERTY(GameLoaderStatus *gameLoaderStatus READ gameLoaderStatus CONSTANT)
 
 public:
     explicit MainWindow(const NetworkAddresses &addresses = NetworkAddresses::builtIn());
