@@ -42,13 +42,13 @@ QString fileHash(const QString &path, QCryptographicHash::Algorithm algorithm,
     QByteArray buffer(int(qMin(hashChunkSize, qMax<qint64>(remaining, 1))), Qt::Uninitialized);
     int chunks = 0;
     while (remaining > 0) {
+        if (keepGoing && chunks++ % hashChunksBetweenChecks == 0 && !keepGoing())
+            return QString();
         const qint64 read = file.read(buffer.data(), qMin<qint64>(buffer.size(), remaining));
         if (read <= 0)
             break;
         hash.addData(buffer.constData(), int(read));
         remaining -= read;
-        if (keepGoing && ++chunks % hashChunksBetweenChecks == 0 && !keepGoing())
-            return QString();
     }
     return QString::fromLatin1(hash.result().toHex());
 }
@@ -151,6 +151,10 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
     QObject::disconnect(reply, &QIODevice::readyRead, nullptr, nullptr);
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorString = reply->errorString();
+    // A connection closed early is not always reported as an error.
+    const QVariant promised = reply->header(QNetworkRequest::ContentLengthHeader);
+    const bool cut = !reply->hasRawHeader("Content-Encoding") && promised.isValid()
+            && sink.size() != promised.toLongLong();
     reply->deleteLater();
 
     if (error != QNetworkReply::NoError && !writeFailed) {
@@ -159,7 +163,7 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
             return { SyncResult::Stopped, QString() };
         return { SyncResult::NetworkFailed, errorString };
     }
-    if (writeFailed
+    if (writeFailed || cut
         || !downloadDigestMatches(QString::fromLatin1(digest.result().toHex()), entry.hash)) {
         sink.cancelWriting();
         return { SyncResult::DownloadFailed, QString() };

@@ -1,0 +1,247 @@
+// The loader's decisions, without a network: the manifest's split, the path
+// check, progress, digests, and RageMP's settings store.
+#include "loader/filesync.h"
+#include "loader/manifest.h"
+#include "platform/installfolder.h"
+#include "platform/ragempsettings.h"
+#include "standin/launchrecord.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class LoaderLogicTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void manifestIsSplitIntoSections();
+    void manifestThatIsNoArrayIsEmpty();
+    void downloadUrlDropsTheTlsOnlyForLowercaseHttps_data();
+    void downloadUrlDropsTheTlsOnlyForLowercaseHttps();
+
+    void pathCheck_data();
+    void pathCheck();
+    void parentFoldersAreTopDown();
+    void progressRunsFromTenToBelowNinety();
+
+    void fileHashReadsAnySizeInChunks();
+    void downloadDigestIgnoresCase();
+
+    void settingsStoreLivesInTheConfigFolder();
+    void installFolderFollowsHome();
+    void launchRecordShowsMissingValuesAsNull();
+
+private:
+    QTemporaryDir m_home;
+    QTemporaryDir m_config;
+};
+
+void LoaderLogicTest::initTestCase()
+{
+    QVERIFY(m_home.isValid() && m_config.isValid());
+    qputenv("HOME", QFile::encodeName(m_home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
+
+void LoaderLogicTest::manifestIsSplitIntoSections()
+{
+    const QByteArray json = R"([
+        {"file": "SERVER_FILES/a/b/c.txt", "url": "https://h/c", "hash": "abc"},
+        {"file": "RAGEMP_FILES/ragemp_v.exe", "url": "http://h/r", "hash": "def", "size": 4},
+        {"file": "SERVER_FILES\\a/b.txt", "url": "HTTPS://h/b", "hash": "ABC"},
+        7,
+        "SERVER_FILES/not-an-object",
+        {"file": "server_files/lower.txt", "url": "http://h/l", "hash": "1"},
+        {"file": "OTHER_FILES/x", "url": "http://h/x", "hash": "2"},
+        {"file": "SERVER_FILES/odd.txt", "url": 5},
+        {"file": "RAGEMP_FILES/data/core.dll", "url": "httpsx://h/d", "hash": "3"}
+    ])";
+    const ManifestSections sections = splitManifest(manifestArray(json));
+
+    const QList<FileEntry> server {
+        { "a/b/c.txt", "http://h/c", "abc" },
+        { "a/b.txt", "HTTPS://h/b", "ABC" }, // any 13th character is the separator
+        { "odd.txt", "", "" },                // members that are no strings read as empty
+    };
+    const QList<FileEntry> ragemp {
+        { "ragemp_v.exe", "http://h/r", "def" },
+        { "data/core.dll", "httpx://h/d", "3" },
+    };
+    QCOMPARE(sections.serverFiles, server);
+    QCOMPARE(sections.ragempFiles, ragemp);
+}
+
+void LoaderLogicTest::manifestThatIsNoArrayIsEmpty()
+{
+    QVERIFY(manifestArray("").isEmpty());
+    QVERIFY(manifestArray("not json").isEmpty());
+    QVERIFY(manifestArray(R"({"file": "SERVER_FILES/a"})").isEmpty());
+    QVERIFY(manifestArray("[1, 2").isEmpty());
+    QCOMPARE(manifestArray("[{}]").size(), 1);
+}
+
+void LoaderLogicTest::downloadUrlDropsTheTlsOnlyForLowercaseHttps_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("https") << "https://files.example/a?x=https" << "http://files.example/a?x=https";
+    QTest::newRow("http") << "http://files.example/a" << "http://files.example/a";
+    QTest::newRow("capitals") << "HTTPS://files.example/a" << "HTTPS://files.example/a";
+    QTest::newRow("mixed") << "Https://files.example/a" << "Https://files.example/a";
+    QTest::newRow("empty") << "" << "";
+}
+
+void LoaderLogicTest::downloadUrlDropsTheTlsOnlyForLowercaseHttps()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, expected);
+    QCOMPARE(downloadUrl(url), expected);
+}
+
+void LoaderLogicTest::pathCheck_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain") << "a.txt" << true;
+    QTest::newRow("nested") << "maps/city/a.bin" << true;
+    QTest::newRow("dotted names") << "..a/b..c/.hidden" << true;
+    QTest::newRow("cyrillic") << "карты/город.bin" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("absolute") << "/etc/passwd" << false;
+    QTest::newRow("parent") << "../escape.txt" << false;
+    QTest::newRow("parent inside") << "a/../../escape.txt" << false;
+    QTest::newRow("parent last") << "a/.." << false;
+    QTest::newRow("dot") << "a/./b.txt" << false;
+    QTest::newRow("only dot") << "." << false;
+    QTest::newRow("drive") << "C:/Windows/x.dll" << false;
+    QTest::newRow("drive relative") << "C:x.dll" << false;
+    QTest::newRow("colon") << "a:b" << false;
+    QTest::newRow("backslash") << "a\\..\\..\\x" << false;
+    QTest::newRow("nul") << QString::fromLatin1("a\0b", 3) << false;
+    QTest::newRow("newline") << "a\nb" << false;
+    QTest::newRow("c1 control") << QString(QChar(0x85)) << false;
+}
+
+void LoaderLogicTest::pathCheck()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeRelativePath(file, m_home.path() + "/base"), safe);
+}
+
+void LoaderLogicTest::parentFoldersAreTopDown()
+{
+    QCOMPARE(parentFolderPrefixes("a/b/c.txt"), QStringList({ "/a", "/a/b" }));
+    QCOMPARE(parentFolderPrefixes("c.txt"), QStringList());
+}
+
+void LoaderLogicTest::progressRunsFromTenToBelowNinety()
+{
+    QList<int> four;
+    for (int i = 0; i < 4; ++i)
+        four << serverFileProgress(i, 4);
+    QCOMPARE(four, QList<int>({ 10, 30, 50, 70 }));
+    QCOMPARE(serverFileProgress(2, 3), 63);
+    QCOMPARE(serverFileProgress(0, 1), 10);
+    QCOMPARE(serverFileProgress(99999999, 100000000), 89); // no overflow on long lists
+}
+
+void LoaderLogicTest::fileHashReadsAnySizeInChunks()
+{
+    const QString path = m_home.path() + "/hash.bin";
+    auto write = [&](const QByteArray &data) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(data);
+    };
+    write(QByteArray());
+    QCOMPARE(fileHash(path, QCryptographicHash::Md5), QString("d41d8cd98f00b204e9800998ecf8427e"));
+
+    // Several chunks plus a tail, with bytes that differ across chunk edges.
+    QByteArray data(3 * 1024 * 1024 + 12345, Qt::Uninitialized);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char((i * 7919) >> 3);
+    write(data);
+    const QString expected =
+            QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+    QCOMPARE(fileHash(path, QCryptographicHash::Md5), expected);
+    QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return true; }), expected);
+    QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return false; }), QString());
+
+    QCOMPARE(fileHash(m_home.path() + "/missing", QCryptographicHash::Md5), QString());
+}
+
+void LoaderLogicTest::downloadDigestIgnoresCase()
+{
+    const QString digest = "0cc175b9c0f1b6a831c399e269772661";
+    QVERIFY(downloadDigestMatches(digest, digest));
+    QVERIFY(downloadDigestMatches(digest, digest.toUpper()));
+    QVERIFY(!downloadDigestMatches(digest, "0cc175b9c0f1b6a831c399e269772662"));
+    QVERIFY(!downloadDigestMatches(digest, ""));
+}
+
+void LoaderLogicTest::settingsStoreLivesInTheConfigFolder()
+{
+    const QString file = m_config.path() + "/RAGE-MP/RAGE-MP.ini";
+    QCOMPARE(RageMpSettings::location(), file);
+    {
+        RageMpSettings settings;
+        QVERIFY(!settings.contains(RageMpSettings::ragePathKey()));
+        settings.setValue(RageMpSettings::ragePathKey(), "/games/ragemp");
+        settings.setValue(RageMpSettings::launchIpKey(), "jadepoint.zanrok.net");
+        settings.setValue(RageMpSettings::launch2PortKey(), "22005");
+        QVERIFY(settings.sync());
+    }
+    RageMpSettings reopened;
+    QCOMPARE(reopened.value(RageMpSettings::ragePathKey()), QString("/games/ragemp"));
+    QCOMPARE(reopened.value(RageMpSettings::launch2PortKey()), QString("22005"));
+
+    // Other programs read the file, so the names must be written as they are.
+    QFile ini(file);
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    const QByteArray text = ini.readAll();
+    QVERIFY2(text.contains("rage_path=/games/ragemp"), text.constData());
+    QVERIFY2(text.contains("launch.ip=jadepoint.zanrok.net"), text.constData());
+    QVERIFY2(text.contains("launch2.port=22005"), text.constData());
+}
+
+void LoaderLogicTest::installFolderFollowsHome()
+{
+    QCOMPARE(defaultInstallParent(), m_home.path() + "/Games");
+    QCOMPARE(defaultInstallFolder(), m_home.path() + "/Games/Zanrok");
+
+    const QString path = m_home.path() + "/tool";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QVERIFY(!(QFile::permissions(path) & QFile::ExeOwner));
+    QVERIFY(makeExecutable(path));
+    QVERIFY(QFile::permissions(path) & QFile::ExeOwner);
+}
+
+void LoaderLogicTest::launchRecordShowsMissingValuesAsNull()
+{
+    QFile::remove(RageMpSettings::location());
+    RageMpSettings settings;
+    settings.setValue(RageMpSettings::launchIpKey(), "ashford.zanrok.net");
+    const QByteArray line = launchRecord(settings, { "ashford.zanrok.net_22005", "extra" }, "/w",
+                                         42, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC));
+    QVERIFY(line.endsWith('\n'));
+    QCOMPARE(line.count('\n'), 1);
+    const QJsonObject record = QJsonDocument::fromJson(line).object();
+    QCOMPARE(record.value("launch.ip").toString(), QString("ashford.zanrok.net"));
+    QVERIFY(record.value("launch.port").isNull());
+    QVERIFY(record.value("rage_path").isNull());
+    QCOMPARE(record.value("argument").toString(), QString("ashford.zanrok.net_22005"));
+    QCOMPARE(record.value("arguments").toArray().size(), 2);
+    QCOMPARE(record.value("workingDirectory").toString(), QString("/w"));
+    QCOMPARE(record.value("pid").toInt(), 42);
+    QCOMPARE(record.value("time").toString(), QString("2026-01-02T03:04:05.000Z"));
+}
+
+QTEST_GUILESS_MAIN(LoaderLogicTest)
+#include "tst_loaderlogic.moc"
