@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The demo network itself: what each host serves, the variants, a clean stop.
+# No display needed; checked with curl against the real nginx.
+set -euo pipefail
+: "${ZANROK_DEVNET:?}" "${ZANROK_SOURCE_DIR:?}"
+ca=$ZANROK_SOURCE_DIR/devnet/ca/demo-ca.pem
+work=$(mktemp -d "${TMPDIR:-/tmp}/zanrok-devnet-test.XXXXXX")
+state=$work/state
+standin=$work/fake-standin
+printf '#!/bin/sh\necho stand-in\n' >"$standin"
+trap '"$ZANROK_DEVNET" stop --state "$state" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+get() { curl -sS --cacert "$ca" --max-time 10 "$@"; }
+status_of() { curl -s --cacert "$ca" --max-time 10 -o /dev/null -w '%{http_code}' "$1" || true; }
+start() { "$ZANROK_DEVNET" start --state "$state" --standin "$standin" "$@"; }
+stop() { "$ZANROK_DEVNET" stop --state "$state" >/dev/null; }
+refused() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# --- the default network ----------------------------------------------------
+t0=$(date +%s%N)
+start
+echo "started in $(( ($(date +%s%N) - t0) / 1000000 )) ms"
+
+news=$(get https://127.0.0.1:7443/api/news)
+[ "$(jq '.items.data | length' <<<"$news")" -ge 3 ] || fail "fewer than three news items"
+jq -e '[.items.data[] | .title, .little_text, .alias | strings] | length == (4 * 3)' <<<"$news" >/dev/null ||
+    fail "every news item has a title, a teaser and an alias"
+jq -e '[.items.data[].alias | select(test("[ %&]|[^\\u0000-\\u007f]"))] | length >= 2' <<<"$news" >/dev/null ||
+    fail "aliases that need escaping in a URL are missing"
+while read -r alias; do
+    [ "$(status_of "https://127.0.0.1:7443/news/$alias")" = 200 ] || fail "no page for news alias $alias"
+done < <(jq -r '.items.data[].alias | @uri' <<<"$news")
+[ "$(status_of https://127.0.0.1:7443/news/unknown)" = 404 ] || fail "an unknown news page answers"
+
+stats=$(get https://127.0.0.1:7443/api/stats)
+[ "$(jq -c 'keys_unsorted' <<<"$stats")" = \
+  '["Ashford","BlueRidge","CedarFalls","DarkWater","EastGate","Fairhaven","Greystone","Hightower","Ironwood","JadePoint"]' ] ||
+    fail "statistics keys: $(jq -c keys_unsorted <<<"$stats")"
+jq -e '[.[].online | numbers] | length == 10' <<<"$stats" >/dev/null || fail "an online count is not a number"
+
+for page in https://127.0.0.1:7443/ https://127.0.0.1:7443/download https://127.0.0.1:7443/donate \
+            https://127.0.0.1:7443/discord https://127.0.0.1:7445/ https://127.0.0.1:7446/Zanrok; do
+    [ "$(status_of "$page")" = 200 ] || fail "$page does not answer 200"
+done
+# The certificate is for 127.0.0.1 and localhost, signed by the demo CA only.
+[ "$(status_of https://localhost:7443/)" = 200 ] || fail "the certificate does not cover localhost"
+curl -s --max-time 10 -o /dev/null https://127.0.0.1:7443/ && fail "the demo certificate verifies without the demo CA"
+
+[ "$(get https://127.0.0.1:7444/LAUNCHER_FILES/ver.txt | od -An -c | tr -s ' ')" = " 1 . 8" ] ||
+    fail "ver.txt does not hold exactly 1.8"
+
+manifest=$(get http://127.0.0.1:7080/files.json)
+[ "$(jq '[.[] | select(.file | startswith("SERVER_FILES/"))] | length' <<<"$manifest")" -ge 4 ] || fail "few server files"
+[ "$(jq -r '.[] | select(.file == "RAGEMP_FILES/ragemp_v.exe") | .hash' <<<"$manifest")" = \
+  "$(md5sum <"$standin" | cut -d' ' -f1)" ] || fail "ragemp_v.exe is not the given stand-in"
+jq -e '[.[] | select(.url | startswith("https://"))] | length >= 1' <<<"$manifest" >/dev/null || fail "no https URL"
+jq -e '[.[] | select(.file | contains("world.rpf"))] | length == 0' <<<"$manifest" >/dev/null ||
+    fail "the large file is listed without the large variant"
+big=0
+while IFS=$'\t' read -r file url hash; do
+    url="http://${url#*://}" # the launcher fetches every file over http
+    body=$work/body
+    get -o "$body" "$url"
+    [ "$(md5sum <"$body" | cut -d' ' -f1)" = "$hash" ] || fail "$file: digest does not match"
+    size=$(stat -c %s "$body")
+    [ "$size" -gt $((1024 * 1024)) ] && big=1
+    # Text is sent compressed to a client that accepts gzip.
+    case $file in *.js|*.json|*.css|*.txt|*.html|*.xml)
+        if [ "$size" -ge 256 ]; then
+            encoding=$(curl -s -D - -o /dev/null -H 'Accept-Encoding: gzip' "$url" | tr -d '\r' |
+                       sed -n 's/^[Cc]ontent-[Ee]ncoding: //p')
+            [ "$encoding" = gzip ] || fail "$file is not sent gzip-compressed"
+        fi ;;
+    esac
+done < <(jq -r '.[] | [.file, .url, .hash] | @tsv' <<<"$manifest")
+[ "$big" = 1 ] || fail "no binary file of a few MiB"
+grep -q 'listen 127\.0\.0\.1:' "$state/nginx.conf" && ! grep -E 'listen +[0-9]+;|listen +\*|listen +\[' "$state/nginx.conf" ||
+    fail "nginx listens beyond 127.0.0.1"
+start 2>/dev/null && fail "a second start on the same state succeeded"
+stop
+for port in 7443 7444 7080 7445 7446; do refused $port || fail "port $port still open after stop"; done
+[ ! -e "$state/nginx.pid" ] || fail "pid file left after stop"
+
+# --- variants -----------------------------------------------------------------
+start --variant news-down --variant stats-500 --variant version=1.9 >/dev/null
+refused 7443 || fail "news-down: the main host answers"
+[ "$(get https://127.0.0.1:7444/LAUNCHER_FILES/ver.txt)" = 1.9 ] || fail "version=1.9 not served"
+stop
+
+start --variant stats-500 >/dev/null
+[ "$(status_of https://127.0.0.1:7443/api/stats)" = 500 ] || fail "stats-500: /api/stats does not answer 500"
+[ "$(status_of https://127.0.0.1:7443/api/news)" = 200 ] || fail "stats-500: the news are gone"
+stop
+
+start --variant stall=/api/news >/dev/null
+rc=0; curl -s --cacert "$ca" --max-time 2 -o /dev/null https://127.0.0.1:7443/api/news || rc=$?
+[ "$rc" = 28 ] || fail "stall: /api/news did not stall (curl status $rc)"
+[ "$(status_of https://127.0.0.1:7443/api/stats)" = 200 ] || fail "stall: the rest of the host stalls too"
+t0=$(date +%s%N)
+stop
+echo "stopped with a stalled request open in $(( ($(date +%s%N) - t0) / 1000000 )) ms"
+
+start --variant large >/dev/null
+url=$(get http://127.0.0.1:7080/files.json | jq -r '.[] | select(.file | endswith("world.rpf")) | .url')
+[ -n "$url" ] || fail "large: the large file is not listed"
+full=$(stat -c %s "$state/www/files/SERVER_FILES/dlcpacks/zanrok-world/world.rpf")
+got=$(curl -s --max-time 1 -o /dev/null -w '%{size_download}' "$url" || true)
+[ "$got" -lt "$full" ] || fail "large: the large file is not served slowly"
+echo "large file: $got of $full bytes in 1 s"
+stop
+echo "PASS"

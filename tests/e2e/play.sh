@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Play with the first server: the stand-in client is installed, the server's
+# files are synchronised, the launch values written and the stand-in started.
+# A second play then downloads nothing.
+source "$(dirname "$0")/lib.sh"
+require_scene
+require_loader
+setup
+id=ashford.zanrok.net_22005
+start_launcher
+wait_for_main_window
+wait_until_idle
+click "$PLAY_X" "$PLAY_Y"
+wait_until 60 "the stand-in client to start" test "$(launches)" -ge 1
+wait_until_idle
+if message_box_shown; then fail "message during the load: '$(message_box_text)'"; fi
+check_installed "$id"
+check_launch "$id" ashford.zanrok.net
+[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
+# Text files came gzip-compressed and were stored decoded (digests above).
+grep -q 'GET /SERVER_FILES/packages/core/index.js 200' <(served) || fail "index.js was not downloaded"
+screenshot after-first-play
+
+# Second play: every file is current, so only the manifest is fetched.
+before=$(find "$(zanrok_dir)" -type f ! -name ragemp-standin.log -printf '%P %T@\n' | sort)
+requests=$(served | wc -l)
+click "$PLAY_X" "$PLAY_Y"
+wait_until 60 "the second start of the stand-in" test "$(launches)" -ge 2
+wait_until_idle
+after=$(find "$(zanrok_dir)" -type f ! -name ragemp-standin.log -printf '%P %T@\n' | sort)
+[ "$before" = "$after" ] || fail "files changed by the second play: $(diff <(echo "$before") <(echo "$after"))"
+second=$(served | tail -n +$((requests + 1)))
+[ "$second" = "GET /files.json 200" ] || fail "the second play requested: $second"
+check_launch "$id" ashford.zanrok.net
+passed
