@@ -4,6 +4,7 @@
 
 #include "scenetest.h"
 
+#include "app/mainwindow.h"
 #include "buildconfig.h"
 
 #include <QQmlApplicationEngine>
@@ -37,6 +38,7 @@ private slots:
     void init();
     void cleanup();
 
+    void standInHasTheControllersInterface();
     void loadsAsAFramelessWindowWithNothingUnpublished();
     void screenMap();
     void publishedNamesAppearWithoutReload();
@@ -139,6 +141,30 @@ QQuickItem *tst_Scene::entry(const QString &name) const
                 && item->property("text").toString() == name && Scene::sceneRect(item).left() < 282;
     });
     return found.size() == 1 ? found.first() : nullptr;
+}
+
+void tst_Scene::standInHasTheControllersInterface()
+{
+    // What the scene can reach: invokables and properties, with their flags.
+    auto reachable = [](const QMetaObject &meta) {
+        QStringList members;
+        for (int i = QObject::staticMetaObject.methodCount(); i < meta.methodCount(); ++i) {
+            const QMetaMethod method = meta.method(i);
+            if (method.methodType() == QMetaMethod::Method)
+                members << QString::fromLatin1(method.methodSignature());
+        }
+        for (int i = QObject::staticMetaObject.propertyCount(); i < meta.propertyCount(); ++i) {
+            const QMetaProperty property = meta.property(i);
+            members << QStringLiteral("%1 %2 constant=%3 notify=%4")
+                               .arg(QString::fromLatin1(property.typeName()),
+                                    QString::fromLatin1(property.name()))
+                               .arg(property.isConstant())
+                               .arg(property.hasNotifySignal());
+        }
+        members.sort();
+        return members;
+    };
+    QCOMPARE(reachable(StandInController::staticMetaObject), reachable(MainWindow::staticMetaObject));
 }
 
 void tst_Scene::loadsAsAFramelessWindowWithNothingUnpublished()
