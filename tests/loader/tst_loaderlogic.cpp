@@ -1,13 +1,9 @@
 // The loader's decisions, without a network: the manifest's split, the path
-// check, progress, digests, and RageMP's settings store.
+// check, progress, hashing, and RageMP's settings store.
 #include "loader/filesync.h"
 #include "loader/manifest.h"
-#include "platform/installfolder.h"
 #include "platform/ragempsettings.h"
-#include "standin/launchrecord.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,7 +15,6 @@ private slots:
     void initTestCase();
 
     void manifestIsSplitIntoSections();
-    void manifestThatIsNoArrayIsEmpty();
     void downloadUrlDropsTheTlsOnlyForLowercaseHttps_data();
     void downloadUrlDropsTheTlsOnlyForLowercaseHttps();
 
@@ -29,11 +24,8 @@ private slots:
     void progressRunsFromTenToBelowNinety();
 
     void fileHashReadsAnySizeInChunks();
-    void downloadDigestIgnoresCase();
 
     void settingsStoreLivesInTheConfigFolder();
-    void installFolderFollowsHome();
-    void launchRecordShowsMissingValuesAsNull();
 
 private:
     QTemporaryDir m_home;
@@ -73,15 +65,6 @@ void LoaderLogicTest::manifestIsSplitIntoSections()
     };
     QCOMPARE(sections.serverFiles, server);
     QCOMPARE(sections.ragempFiles, ragemp);
-}
-
-void LoaderLogicTest::manifestThatIsNoArrayIsEmpty()
-{
-    QVERIFY(manifestArray("").isEmpty());
-    QVERIFY(manifestArray("not json").isEmpty());
-    QVERIFY(manifestArray(R"({"file": "SERVER_FILES/a"})").isEmpty());
-    QVERIFY(manifestArray("[1, 2").isEmpty());
-    QCOMPARE(manifestArray("[{}]").size(), 1);
 }
 
 void LoaderLogicTest::downloadUrlDropsTheTlsOnlyForLowercaseHttps_data()
@@ -175,15 +158,6 @@ void LoaderLogicTest::fileHashReadsAnySizeInChunks()
     QCOMPARE(fileHash(m_home.path() + "/missing", QCryptographicHash::Md5), QString());
 }
 
-void LoaderLogicTest::downloadDigestIgnoresCase()
-{
-    const QString digest = "0cc175b9c0f1b6a831c399e269772661";
-    QVERIFY(downloadDigestMatches(digest, digest));
-    QVERIFY(downloadDigestMatches(digest, digest.toUpper()));
-    QVERIFY(!downloadDigestMatches(digest, "0cc175b9c0f1b6a831c399e269772662"));
-    QVERIFY(!downloadDigestMatches(digest, ""));
-}
-
 void LoaderLogicTest::settingsStoreLivesInTheConfigFolder()
 {
     const QString file = m_config.path() + "/RAGE-MP/RAGE-MP.ini";
@@ -207,40 +181,6 @@ void LoaderLogicTest::settingsStoreLivesInTheConfigFolder()
     QVERIFY2(text.contains("rage_path=/games/ragemp"), text.constData());
     QVERIFY2(text.contains("launch.ip=jadepoint.zanrok.net"), text.constData());
     QVERIFY2(text.contains("launch2.port=22005"), text.constData());
-}
-
-void LoaderLogicTest::installFolderFollowsHome()
-{
-    QCOMPARE(defaultInstallParent(), m_home.path() + "/Games");
-    QCOMPARE(defaultInstallFolder(), m_home.path() + "/Games/Zanrok");
-
-    const QString path = m_home.path() + "/tool";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    QVERIFY(!(QFile::permissions(path) & QFile::ExeOwner));
-    QVERIFY(makeExecutable(path));
-    QVERIFY(QFile::permissions(path) & QFile::ExeOwner);
-}
-
-void LoaderLogicTest::launchRecordShowsMissingValuesAsNull()
-{
-    QFile::remove(RageMpSettings::location());
-    RageMpSettings settings;
-    settings.setValue(RageMpSettings::launchIpKey(), "ashford.zanrok.net");
-    const QByteArray line = launchRecord(settings, { "ashford.zanrok.net_22005", "extra" }, "/w",
-                                         42, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC));
-    QVERIFY(line.endsWith('\n'));
-    QCOMPARE(line.count('\n'), 1);
-    const QJsonObject record = QJsonDocument::fromJson(line).object();
-    QCOMPARE(record.value("launch.ip").toString(), QString("ashford.zanrok.net"));
-    QVERIFY(record.value("launch.port").isNull());
-    QVERIFY(record.value("rage_path").isNull());
-    QCOMPARE(record.value("argument").toString(), QString("ashford.zanrok.net_22005"));
-    QCOMPARE(record.value("arguments").toArray().size(), 2);
-    QCOMPARE(record.value("workingDirectory").toString(), QString("/w"));
-    QCOMPARE(record.value("pid").toInt(), 42);
-    QCOMPARE(record.value("time").toString(), QString("2026-01-02T03:04:05.000Z"));
 }
 
 QTEST_GUILESS_MAIN(LoaderLogicTest)
