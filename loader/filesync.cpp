@@ -125,6 +125,7 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
     report(SyncStep::Opened);
 
     QCryptographicHash digest(QCryptographicHash::Md5);
+    qint64 received = 0;
     bool writeFailed = false;
     auto drain = [&](QNetworkReply *reply) {
         while (!writeFailed && reply->bytesAvailable() > 0) {
@@ -132,6 +133,7 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
             if (chunk.isEmpty())
                 break;
             digest.addData(chunk);
+            received += chunk.size();
             if (sink.write(chunk) != chunk.size()) {
                 writeFailed = true;
                 reply->abort();
@@ -154,7 +156,7 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
     // A connection closed early is not always reported as an error.
     const QVariant promised = reply->header(QNetworkRequest::ContentLengthHeader);
     const bool cut = !reply->hasRawHeader("Content-Encoding") && promised.isValid()
-            && sink.size() != promised.toLongLong();
+            && received != promised.toLongLong();
     reply->deleteLater();
 
     if (error != QNetworkReply::NoError && !writeFailed) {
