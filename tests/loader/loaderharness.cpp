@@ -59,31 +59,15 @@ void LoaderHarness::setManifest(const QJsonArray &manifest)
     server.setBody("/files.json", QJsonDocument(manifest).toJson());
 }
 
-void LoaderHarness::start()
+bool LoaderHarness::run()
 {
     finished = false;
     GameLoaderWorker *worker = m_worker;
     GameLoaderStatus *status = m_status;
     QMetaObject::invokeMethod(worker, [worker, status] { worker->loadGame(status); },
                               Qt::QueuedConnection);
-}
-
-bool LoaderHarness::waitForResult()
-{
     // A hang guard only; a run takes well under a second.
     return QTest::qWaitFor([this] { return finished; }, 60000);
-}
-
-bool LoaderHarness::run()
-{
-    start();
-    return waitForResult();
-}
-
-bool LoaderHarness::quitLoaderThread()
-{
-    m_thread.quit();
-    return m_thread.wait(60000);
 }
 
 QStringList LoaderHarness::messages() const

@@ -31,12 +31,8 @@ public:
                         const QString &hash = QString());
     void setManifest(const QJsonArray &manifest);
 
-    // Starts one load on the loader thread; run() also waits for its outcome.
-    void start();
+    // One load on the loader thread; false if it never ended.
     bool run();
-    bool waitForResult();
-    // As the controller's exit does: quit the loader thread and wait for it.
-    bool quitLoaderThread();
 
     bool finished = false;
     bool result = false;

@@ -51,7 +51,6 @@ private slots:
     void pathsOutsideTheBaseAreRefused_data();
     void pathsOutsideTheBaseAreRefused();
     void unopenableTargetIsACreateFailure();
-    void quittingDuringADownloadEndsTheRun();
 };
 
 void LoaderRunTest::init()
@@ -349,35 +348,6 @@ void LoaderRunTest::unopenableTargetIsACreateFailure()
     QVERIFY(h.run());
     QCOMPARE(h.errorInfo, QString("Ошибка создание файла:taken"));
     QCOMPARE(h.server.requestCount("/taken"), 0);
-}
-
-void LoaderRunTest::quittingDuringADownloadEndsTheRun()
-{
-    LoaderHarness h;
-    const QString rage = h.preinstall();
-    const QString folder = h.serverFolder(ashford);
-    QDir().mkpath(folder);
-    LoaderHarness::writeFile(folder + "/big.bin", "earlier");
-    QJsonObject entry = h.publish("SERVER_FILES/big.bin", "/big", QByteArray(300000, 'b'));
-    TestResponse response;
-    response.body = QByteArray(300000, 'b');
-    response.fault = TestResponse::Fault::StallMidBody;
-    h.server.setResponse("/big", response);
-    h.setManifest({ entry, h.publish("SERVER_FILES/after.bin", "/after", "after") });
-
-    h.start();
-    QVERIFY(QTest::qWaitFor([&] { return h.server.requestCount("/big") == 1; }, 30000));
-    QVERIFY(h.quitLoaderThread());
-
-    QCoreApplication::processEvents();
-    QVERIFY(h.finished);
-    QVERIFY(!h.result);
-    QCOMPARE(h.messages(), QStringList());
-    QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "big.bin" }));
-    QCOMPARE(LoaderHarness::readFile(folder + "/big.bin"), QByteArray("earlier"));
-    QCOMPARE(h.server.requestCount("/after"), 0);
-    QCOMPARE(h.settingsValue(RageMpSettings::launchIpKey()), QString("<absent>"));
-    QVERIFY(h.launchLog(rage).isEmpty());
 }
 
 QTEST_MAIN(LoaderRunTest)
