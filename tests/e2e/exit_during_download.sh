@@ -3,8 +3,6 @@
 # 0 once the load has stopped, leaving no partial or temporary file and no
 # game start.
 source "$(dirname "$0")/lib.sh"
-require_scene
-require_loader
 setup large
 id=ashford.zanrok.net_22005
 large=$(zanrok_dir)/client_resources/$id/dlcpacks/zanrok-world
@@ -12,9 +10,23 @@ start_launcher
 wait_for_main_window
 wait_until_idle
 click "$PLAY_X" "$PLAY_Y"
-partial_written() { [ -n "$(find "$large" -type f -size +0 2>/dev/null)" ]; }
+# The download streams into a temporary file in the target's folder, which
+# may have no name there (O_TMPFILE): look at the launcher's open files.
+download_file=""
+partial_written() {
+    local fd
+    for fd in /proc/"$launcher_pid"/fd/*; do
+        case $(readlink "$fd" 2>/dev/null) in
+            "$large"/*)
+                [ "$(stat -L -c %s "$fd" 2>/dev/null || echo 0)" -gt 0 ] || continue
+                download_file=$fd
+                return 0 ;;
+        esac
+    done
+    return 1
+}
 wait_until 60 "the large download to begin" partial_written
-log "downloading: $(find "$large" -type f -printf '%f %s bytes\n')"
+log "downloading into $(readlink "$download_file"): $(stat -L -c %s "$download_file") bytes so far"
 click "$EXIT_X" "$EXIT_Y"
 expect_exit 30
 check_clean_output

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # The exit button when no load runs ends the launcher with status 0.
 source "$(dirname "$0")/lib.sh"
-require_scene
 setup
 start_launcher
 wait_for_main_window

@@ -40,17 +40,6 @@ skip() {
     exit $SKIP
 }
 
-# The other work that a test needs, until it lands.
-require_scene() {
-    grep -q selectServerMenuElement "${ZANROK_SOURCE_DIR:?}/qml/main.qml" ||
-        skip "the launcher's scene (play button, server menu, links, exit button) is not built yet"
-}
-
-require_loader() {
-    [ -x "$ZANROK_STANDIN" ] ||
-        skip "the loader and the stand-in client are not built yet ($ZANROK_STANDIN missing)"
-}
-
 cleanup() {
     local rc=$?
     set +e
@@ -120,10 +109,22 @@ EOF
     wait_until 10 "Xvfb" test -s "$work/display"
     export DISPLAY=":$(head -n1 "$work/display")"
 
+    # The ports are fixed: e2e runs from other build folders wait their turn,
+    # and so does a demo network started by hand.
+    exec {ports_lock}>"${TMPDIR:-/tmp}/zanrok-devnet-ports.lock"
+    flock -w 300 "$ports_lock" || fail "another end-to-end run holds the demo network's ports"
+    wait_until 120 "the demo network's ports to be free" ports_free
     local args=(--state "$work/devnet" --standin "$ZANROK_STANDIN")
     for v in "$@"; do args+=(--variant "$v"); done
     "$ZANROK_DEVNET" start "${args[@]}" >"$work/devnet.log" 2>&1 || { cat "$work/devnet.log" >&2; fail "devnet start"; }
     devnet_started=1
+}
+
+ports_free() {
+    local p
+    for p in 7443 7444 7080 7445 7446; do
+        if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then return 1; fi
+    done
 }
 
 start_launcher() {
@@ -230,6 +231,7 @@ check_clean_output() {
 }
 
 opened_urls() { cat "$work/opened.txt"; }
+opened() { [ "$(opened_urls | wc -l)" -ge "$1" ]; } # at least N pages opened
 
 screenshot() { import -window root "$work/$1.png"; }
 
@@ -243,7 +245,7 @@ readonly NEWS0_X=40 NEWS0_Y=556           # first news title from (20,548)
 
 # pixel X Y: the colour of the main window at X,Y as #RRGGBB.
 pixel() {
-    import -window "$main_window" -crop "1x1+$1+$2" +repage -depth 8 txt:- 2>/dev/null |
+    import -window "$main_window" png:- | convert - -crop "1x1+$1+$2" +repage -depth 8 txt:- |
         tail -n 1 | grep -o '#[0-9A-Fa-f]\{6\}' | head -n 1
 }
 
@@ -253,8 +255,8 @@ pixel() {
 # (the words of one label).
 bright_bands() {
     local axis=$1 x=$2 y=$3 w=$4 h=$5 percent=$6
-    import -window "$main_window" -crop "${w}x${h}+${x}+${y}" +repage -colorspace gray \
-        -threshold "$percent%" -depth 8 txt:- 2>/dev/null |
+    import -window "$main_window" png:- |
+        convert - -crop "${w}x${h}+${x}+${y}" +repage -colorspace gray -threshold "$percent%" -depth 8 txt:- |
         awk -F'[,: ]+' -v axis="$axis" -v ox="$x" -v oy="$y" '
             /^#/ { next }
             /#FFFFFF/ { hit[(axis == "x" ? $1 + ox : $2 + oy) + 0] = 1 }
@@ -284,7 +286,8 @@ wait_until_idle() { wait_until "${1:-60}" "the play button to be ready" play_but
 zanrok_dir() { echo "$HOME/Games/Zanrok"; }
 standin_log() { echo "$(zanrok_dir)/ragemp-standin.log"; }
 settings_file() { echo "$XDG_CONFIG_HOME/RAGE-MP/RAGE-MP.ini"; }
-launches() { [ -f "$(standin_log)" ] && wc -l <"$(standin_log)" || echo 0; }
+launches() { if [ -f "$(standin_log)" ]; then wc -l <"$(standin_log)"; else echo 0; fi; }
+launched() { [ "$(launches)" -ge "$1" ]; } # at least N starts of the stand-in
 
 # manifest_targets IDENTIFIER: "<local path> <md5>" for every manifest entry.
 manifest_targets() {

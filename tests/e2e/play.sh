@@ -3,15 +3,13 @@
 # files are synchronised, the launch values written and the stand-in started.
 # A second play then downloads nothing.
 source "$(dirname "$0")/lib.sh"
-require_scene
-require_loader
 setup
 id=ashford.zanrok.net_22005
 start_launcher
 wait_for_main_window
 wait_until_idle
 click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the stand-in client to start" test "$(launches)" -ge 1
+wait_until 60 "the stand-in client to start" launched 1
 wait_until_idle
 if message_box_shown; then fail "message during the load: '$(message_box_text)'"; fi
 check_installed "$id"
@@ -25,7 +23,7 @@ screenshot after-first-play
 before=$(find "$(zanrok_dir)" -type f ! -name ragemp-standin.log -printf '%P %T@\n' | sort)
 requests=$(served | wc -l)
 click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the second start of the stand-in" test "$(launches)" -ge 2
+wait_until 60 "the second start of the stand-in" launched 2
 wait_until_idle
 after=$(find "$(zanrok_dir)" -type f ! -name ragemp-standin.log -printf '%P %T@\n' | sort)
 [ "$before" = "$after" ] || fail "files changed by the second play: $(diff <(echo "$before") <(echo "$after"))"

@@ -2,22 +2,22 @@
 # Choosing JadePoint from the server menu, then play: entry 9's host, port and
 # identifier reach the settings and the stand-in client.
 source "$(dirname "$0")/lib.sh"
-require_scene
-require_loader
 setup
 id=jadepoint.zanrok.net_22005
 start_launcher
 wait_for_main_window
 wait_until_idle
 click "$SERVER_BAR_X" "$SERVER_BAR_Y"
-# The open list: a title row at half opacity, then ten entries in white.
-entries() { bright_bands y 10 378 190 315 60; }
-wait_until 5 "the server list" test "$(entries | wc -l)" -eq 10
+# The open list: a title row at half opacity, then ten entries in white (the
+# last one reaches below the list's background, to about y = 710).
+entries() { bright_bands y 10 378 190 350 60; }
+list_open() { [ "$(entries | wc -l)" -eq 10 ]; }
+wait_until 5 "the server list" list_open
 read -r from to < <(entries | tail -n 1)
 log "JadePoint entry at y $from..$to"
 click 30 $(((from + to) / 2))
 click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the stand-in client to start" test "$(launches)" -ge 1
+wait_until 60 "the stand-in client to start" launched 1
 wait_until_idle
 check_installed "$id"
 check_launch "$id" jadepoint.zanrok.net
