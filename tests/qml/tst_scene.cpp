@@ -225,6 +225,11 @@ void tst_Scene::screenMap()
     const QRectF list = Scene::sceneRect(text(QStringLiteral("Выберите сервер"))
                                                  ->parentItem()->parentItem()->parentItem());
     QCOMPARE(list, QRectF(0, 368, 282, 325));
+    // All ten entries lie inside the open list, the first one reaching into
+    // the bar's place (a second click there chooses it).
+    Scene::byId(m_window, "selectServerMenuElement")->setProperty("startServerSelect", true);
+    QTRY_VERIFY(Scene::sceneRect(entry(QStringLiteral("JadePoint"))).bottom() <= list.bottom() - 10);
+    QVERIFY(Scene::sceneRect(entry(QStringLiteral("Ashford"))).top() < bar.bottom());
 
     // The news panel: the band along the bottom, its three columns inside.
     publishNews(0, QStringLiteral("Первая"), QString(), QString());
