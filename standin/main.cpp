@@ -9,8 +9,6 @@
 #include <QLabel>
 #include <QTimer>
 
-#include <memory>
-
 namespace {
 
 bool displayAvailable()
@@ -29,30 +27,32 @@ bool displayAvailable()
 
 int main(int argc, char **argv)
 {
-    const bool withWindow = displayAvailable();
-    std::unique_ptr<QCoreApplication> app(withWindow ? new QApplication(argc, argv)
-                                                     : new QCoreApplication(argc, argv));
-
-    const QStringList arguments = app->arguments().mid(1);
-    RageMpSettings settings;
-    QFile log(QCoreApplication::applicationDirPath() + QStringLiteral("/ragemp-standin.log"));
-    if (log.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        log.write(launchRecord(settings, arguments, QDir::currentPath(),
-                               QCoreApplication::applicationPid(),
-                               QDateTime::currentDateTimeUtc()));
-        log.close();
+    // The log comes first, from a plain application object, so that it is
+    // written even where a window cannot be opened.
+    QStringList arguments;
+    QString server;
+    {
+        QCoreApplication app(argc, argv);
+        arguments = app.arguments().mid(1);
+        RageMpSettings settings;
+        server = settings.value(RageMpSettings::launchIpKey()) + QLatin1Char(':')
+                + settings.value(RageMpSettings::launchPortKey());
+        QFile log(QCoreApplication::applicationDirPath() + QStringLiteral("/ragemp-standin.log"));
+        if (log.open(QIODevice::WriteOnly | QIODevice::Append))
+            log.write(launchRecord(settings, arguments, QDir::currentPath(),
+                                   QCoreApplication::applicationPid(),
+                                   QDateTime::currentDateTimeUtc()));
     }
-    if (!withWindow)
+    if (!displayAvailable())
         return 0;
 
-    QLabel window(QStringLiteral("RageMP (stand-in)\n\nJoining %1:%2\n%3")
-                          .arg(settings.value(RageMpSettings::launchIpKey()),
-                               settings.value(RageMpSettings::launchPortKey()),
-                               arguments.value(0)));
+    QApplication app(argc, argv);
+    QLabel window(QStringLiteral("RageMP (stand-in)\n\nJoining %1\n%2")
+                          .arg(server, arguments.value(0)));
     window.setWindowTitle(QStringLiteral("RageMP"));
     window.setAlignment(Qt::AlignCenter);
     window.setMargin(24);
     window.show();
-    QTimer::singleShot(4000, app.get(), &QCoreApplication::quit);
-    return app->exec();
+    QTimer::singleShot(4000, &app, &QCoreApplication::quit);
+    return app.exec();
 }
