@@ -69,6 +69,8 @@ private slots:
     void pressOnAControlDoesNotDrag();
 
     void taskbarOverlayIsTheWindowsVariantOnlyThere();
+    void picturesHaveTheirSizes_data();
+    void picturesHaveTheirSizes();
 
 private:
     void publish(const QByteArray &name, const QVariant &value);
@@ -668,6 +670,31 @@ void tst_Scene::taskbarOverlayIsTheWindowsVariantOnlyThere()
     QVERIFY(windows.isError());
     QVERIFY2(windows.errorString().contains(QLatin1String("QtWinExtras")),
              qPrintable(windows.errorString()));
+}
+
+void tst_Scene::picturesHaveTheirSizes_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("alpha");
+    QTest::newRow("background") << QStringLiteral(":/Images/bg.png") << QSize(1282, 720) << false;
+    QTest::newRow("logo") << QStringLiteral(":/Images/logo.png") << QSize(111, 36) << true;
+    QTest::newRow("exit") << QStringLiteral(":/Images/exit.png") << QSize(16, 16) << true;
+    QTest::newRow("badge") << QStringLiteral(":/Images/ico.png") << QSize(64, 64) << false;
+    QTest::newRow("chevron down") << QStringLiteral(":/Images/selectMenu-open.png") << QSize(15, 9) << true;
+    QTest::newRow("chevron up") << QStringLiteral(":/Images/selectMenu-close.png") << QSize(15, 9) << true;
+}
+
+void tst_Scene::picturesHaveTheirSizes()
+{
+    // The layout counts on these sizes (the logo's foot on y = 50, the
+    // centred cross); a re-rendered picture must keep them.
+    QFETCH(QString, path);
+    QFETCH(QSize, size);
+    QFETCH(bool, alpha);
+    const QImage image(path);
+    QCOMPARE(image.size(), size);
+    QCOMPARE(image.hasAlphaChannel(), alpha);
 }
 
 QTEST_MAIN(tst_Scene)
