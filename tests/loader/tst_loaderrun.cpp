@@ -204,7 +204,8 @@ void LoaderRunTest::manifestFailures()
 {
     QFETCH(TestResponse, response);
     QFETCH(QString, expected);
-    setFetchInactivityTimeout(std::chrono::milliseconds(300));
+    if (response.fault != TestResponse::Fault::None)
+        setFetchInactivityTimeout(std::chrono::milliseconds(300));
     LoaderHarness h;
     h.server.setResponse("/files.json", response);
 
@@ -241,7 +242,8 @@ void LoaderRunTest::failedDownloadKeepsTheEarlierFile()
     QFETCH(bool, wrongDigest);
     QFETCH(bool, earlierFile);
     QFETCH(int, messages);
-    setFetchInactivityTimeout(std::chrono::milliseconds(300));
+    if (fault == TestResponse::Fault::StallMidBody)
+        setFetchInactivityTimeout(std::chrono::milliseconds(300));
     LoaderHarness h;
     const QString rage = h.preinstall();
     const QString folder = h.serverFolder(ashford);
