@@ -147,7 +147,7 @@ void LoaderLogicTest::fileHashReadsAnySizeInChunks()
     // Several chunks plus a tail, with bytes that differ across chunk edges.
     QByteArray data(3 * 1024 * 1024 + 12345, Qt::Uninitialized);
     for (int i = 0; i < data.size(); ++i)
-        data[i] = char((i * 7919) >> 3);
+        data[i] = char((qint64(i) * 7919) >> 3);
     write(data);
     const QString expected =
             QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
