@@ -13,12 +13,16 @@ set(ZANROK_VK_URL "https://127.0.0.1:7446" CACHE STRING
 set(ZANROK_EXTRA_CA "${CMAKE_SOURCE_DIR}/devnet/ca/demo-ca.pem" CACHE FILEPATH
     "Optional PEM file of extra trusted CA certificates, built in (empty: none)")
 
-foreach(url ZANROK_SITE_URL ZANROK_FILES_HTTPS_URL ZANROK_FILES_HTTP_URL
-            ZANROK_FORUM_URL ZANROK_VK_URL)
-    if(NOT ${url} MATCHES "^https?://[^/\"\\\\ ]+$")
-        message(FATAL_ERROR "${url} must be scheme://host[:port] with no path: '${${url}}'")
+# Pages opened in the browser and the verified fetches go over HTTPS; the
+# manifest host is plain HTTP.
+foreach(url ZANROK_SITE_URL ZANROK_FILES_HTTPS_URL ZANROK_FORUM_URL ZANROK_VK_URL)
+    if(NOT ${url} MATCHES "^https://[^/\"\\\\ ]+$")
+        message(FATAL_ERROR "${url} must be https://host[:port] with no path: '${${url}}'")
     endif()
 endforeach()
+if(NOT ZANROK_FILES_HTTP_URL MATCHES "^http://[^/\"\\\\ ]+$")
+    message(FATAL_ERROR "ZANROK_FILES_HTTP_URL must be http://host[:port] with no path: '${ZANROK_FILES_HTTP_URL}'")
+endif()
 
 set(ZANROK_EXTRA_CA_PEM "")
 if(ZANROK_EXTRA_CA)
