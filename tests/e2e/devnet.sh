@@ -8,12 +8,15 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/zanrok-devnet-test.XXXXXX")
 state=$work/state
 standin=$work/fake-standin
 printf '#!/bin/sh\necho stand-in\n' >"$standin"
+# The ports are fixed: wait for any other end-to-end run (see lib.sh).
+exec {ports_lock}>"${TMPDIR:-/tmp}/zanrok-devnet-ports.lock"
+flock -w 300 "$ports_lock" || { echo "FAIL: another end-to-end run holds the ports" >&2; exit 1; }
 trap '"$ZANROK_DEVNET" stop --state "$state" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 get() { curl -sS --cacert "$ca" --max-time 10 "$@"; }
 status_of() { curl -s --cacert "$ca" --max-time 10 -o /dev/null -w '%{http_code}' "$1" || true; }
-start() { "$ZANROK_DEVNET" start --state "$state" --standin "$standin" "$@"; }
+start() { "$ZANROK_DEVNET" start --state "$state" --standin "$standin" --wait 120 "$@" {ports_lock}>&-; }
 stop() { "$ZANROK_DEVNET" stop --state "$state" >/dev/null; }
 refused() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
@@ -77,7 +80,7 @@ done < <(jq -r '.[] | [.file, .url, .hash] | @tsv' <<<"$manifest")
 [ "$big" = 1 ] || fail "no binary file of a few MiB"
 grep -q 'listen 127\.0\.0\.1:' "$state/nginx.conf" && ! grep -E 'listen +[0-9]+;|listen +\*|listen +\[' "$state/nginx.conf" ||
     fail "nginx listens beyond 127.0.0.1"
-start 2>/dev/null && fail "a second start on the same state succeeded"
+"$ZANROK_DEVNET" start --state "$state" 2>/dev/null {ports_lock}>&- && fail "a second start on the same state succeeded"
 stop
 for port in 7443 7444 7080 7445 7446; do refused $port || fail "port $port still open after stop"; done
 [ ! -e "$state/nginx.pid" ] || fail "pid file left after stop"
