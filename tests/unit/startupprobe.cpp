@@ -97,7 +97,7 @@ int main(int argc, char **argv)
     if (scenario == QLatin1String("play-then-stats-fail")) {
         site.setResponse("/api/stats", stall);
         auto *poll = new QTimer(&app);
-        QObject::connect(poll, &QTimer::timeout, [&] {
+        QObject::connect(poll, &QTimer::timeout, [&site, poll] {
             QObject *self = sceneController();
             if (!self || site.requestCount("/api/stats") == 0)
                 return;
