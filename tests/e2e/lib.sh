@@ -84,7 +84,7 @@ start_xvfb() {
     for attempt in 1 2 3 4 5 6 7 8 9 10; do
         n=$((RANDOM % 800 + 100))
         [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1600x900x24 -nolisten tcp 2>"$work/xvfb.log" &
+        Xvfb ":$n" -screen 0 1600x900x24 -nolisten tcp -noreset 2>"$work/xvfb.log" &
         xvfb_pid=$!
         export DISPLAY=":$n"
         local deadline=$((SECONDS + 10))
@@ -194,8 +194,11 @@ message_box_text() {
 }
 
 expect_message() { # text
-    local text
-    text=$(message_box_text)
+    local text attempt
+    for attempt in 1 2 3; do
+        text=$(message_box_text)
+        [ "$text" = "$1" ] && break
+    done
     [ "$text" = "$1" ] || fail "message box says '$text', expected '$1'"
     log "message box says '$text'"
 }
