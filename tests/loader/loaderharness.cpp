@@ -66,8 +66,9 @@ bool LoaderHarness::run()
     GameLoaderStatus *status = m_status;
     QMetaObject::invokeMethod(worker, [worker, status] { worker->loadGame(status); },
                               Qt::QueuedConnection);
-    // A hang guard only; a run takes well under a second.
-    return QTest::qWaitFor([this] { return finished; }, 60000);
+    // A hang guard only: a run takes well under a second, but far longer
+    // under a sanitizer.
+    return QTest::qWaitFor([this] { return finished; }, 180000);
 }
 
 QStringList LoaderHarness::messages() const
