@@ -180,8 +180,8 @@ wait_for_main_window() {
     log "window $main_window shown"
 }
 
-wait_for_message_box() {
-    wait_until 30 "a message box" message_box_shown
+wait_for_message_box() { # [seconds]
+    wait_until "${1:-30}" "a message box" message_box_shown
     log "message box $message_box shown ($(xdotool getwindowgeometry "$message_box" | sed -n 's/.*Geometry: //p'))"
 }
 
