@@ -29,6 +29,13 @@ wait_until 60 "the large download to begin" partial_written
 log "downloading into $(readlink "$download_file"): $(stat -L -c %s "$download_file") bytes so far"
 click "$EXIT_X" "$EXIT_Y"
 expect_exit 30
+# The web server saw the transfer end early.
+cut_short() { served_bytes /SERVER_FILES/dlcpacks/zanrok-world/world.rpf | grep -q .; }
+wait_until 10 "the web server to log the large transfer" cut_short
+sent=$(served_bytes /SERVER_FILES/dlcpacks/zanrok-world/world.rpf)
+full=$(stat -c %s "$work/devnet/www/files/SERVER_FILES/dlcpacks/zanrok-world/world.rpf")
+[ "$sent" -lt "$full" ] || fail "the large file was sent whole ($sent bytes)"
+log "the transfer stopped after $sent of $full bytes"
 check_clean_output
 [ ! -e "$large/world.rpf" ] || fail "a partial world.rpf was left"
 [ -z "$(find "$large" -type f)" ] || fail "left in the download folder: $(find "$large" -type f)"

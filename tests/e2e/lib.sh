@@ -345,11 +345,19 @@ check_launch() { # identifier host
         [ "$(standin_value $key)" = "22005" ] || fail "$key is '$(standin_value $key)', expected 22005"
     done
     [ -f "$(settings_file)" ] || fail "no settings file at $(settings_file)"
-    grep -q "$host" "$(settings_file)" || fail "the settings file does not name $host"
+    local line
+    for line in "rage_path=$(zanrok_dir)" "launch.ip=$host" "launch.port=22005" \
+                "launch2.ip=$host" "launch2.port=22005"; do
+        grep -qxF "$line" "$(settings_file)" || fail "the settings file lacks $line"
+    done
     log "stand-in started with $id in $(zanrok_dir); launch values $host:22005"
 }
 
 # Requests the demo network has answered, as "METHOD PATH STATUS" lines.
 served() {
     awk '{ print substr($6, 2), $7, $9 }' "$work/devnet/logs/access.log"
+}
+
+served_bytes() { # path: bytes sent for each request of it
+    awk -v p="$1" '$7 == p { print $10 }' "$work/devnet/logs/access.log"
 }
