@@ -58,8 +58,8 @@ manifest=$(get http://127.0.0.1:7080/files.json)
 [ "$(jq -r '.[] | select(.file == "RAGEMP_FILES/ragemp_v.exe") | .hash' <<<"$manifest")" = \
   "$(md5sum <"$standin" | cut -d' ' -f1)" ] || fail "ragemp_v.exe is not the given stand-in"
 jq -e '[.[] | select(.url | startswith("https://"))] | length >= 1' <<<"$manifest" >/dev/null || fail "no https URL"
-jq -e '[.[] | select(.file | contains("world.rpf"))] | length == 0' <<<"$manifest" >/dev/null ||
-    fail "the large file is listed without the large variant"
+jq -e '[.[] | select(.file | test("world.rpf|removed.txt"))] | length == 0' <<<"$manifest" >/dev/null ||
+    fail "a variant's file is listed without its variant"
 big=0
 while IFS=$'\t' read -r file url hash; do
     url="http://${url#*://}" # the launcher fetches every file over http
@@ -103,6 +103,12 @@ rc=0; curl -s --cacert "$ca" --max-time 2 -o /dev/null https://127.0.0.1:7443/ap
 t0=$(date +%s%N)
 stop
 echo "stopped with a stalled request open in $(( ($(date +%s%N) - t0) / 1000000 )) ms"
+
+start --variant missing >/dev/null
+[ "$(get http://127.0.0.1:7080/files.json | jq '[.[] | select(.file | endswith("removed.txt"))] | length')" = 1 ] ||
+    fail "missing: the file is not listed"
+[ "$(status_of http://127.0.0.1:7080/SERVER_FILES/maps/removed.txt)" = 404 ] || fail "missing: the file is served"
+stop
 
 start --variant large >/dev/null
 url=$(get http://127.0.0.1:7080/files.json | jq -r '.[] | select(.file | endswith("world.rpf")) | .url')

@@ -236,7 +236,8 @@ expect_exit() { # seconds
 
 # No crash, abort or thread warning in the launcher's output.
 check_clean_output() {
-    if grep -Ei 'QThread: Destroyed|Aborted|Segmentation|terminate called|ASSERT' "$work/launcher.log"; then
+    if grep -Ei 'QThread: Destroyed|Aborted|Segmentation|terminate called|ASSERT|different thread|GUI thread' \
+            "$work/launcher.log"; then
         fail "the launcher's output shows an unclean end"
     fi
 }
