@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Start-up against the demo network: the window appears after the three
-# fetches, the news reach the screen, no message is shown.
+# fetches, the news and the online total reach the screen, no message is shown.
 source "$(dirname "$0")/lib.sh"
 setup
 start_launcher
@@ -19,5 +19,8 @@ amber=$(import -window "$main_window" png:- | convert - -crop 400x24+20+548 +rep
             -fill black +opaque '#fbc329' -fill white -opaque '#fbc329' -format '%[fx:int(mean*w*h)]' info:)
 [ "$amber" -gt 50 ] || fail "no amber news title at (20,548) ($amber pixels)"
 log "first news title drawn ($amber amber pixels)"
+# The total online count stands at the top of the online block (from y = 60).
+[ -n "$(bright_bands x 1110 62 180 32 60)" ] || fail "no online total drawn"
+log "online total drawn"
 screenshot startup
 passed
