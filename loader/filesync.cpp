@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
-#include <QTemporaryFile>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -36,16 +35,22 @@ bool hasUnsafeCharacter(const QString &file)
 enum class DownloadOutcome { Complete, NetworkError, WriteError, DigestMismatch };
 
 // A download's temporary file beside its target, renamed over the target once
-// complete and checked; removed otherwise. Unlike QSaveFile it does not flush
-// the data to the disk before the rename: that flush cost more than the
-// transfer for small files, and every run hashes every file again, so a file
-// torn by a power cut is found and downloaded anew.
+// complete and checked; removed otherwise. Unlike QSaveFile it neither flushes
+// the data to the disk before the rename nor makes the file unnamed first:
+// both cost more than the transfer for small files. Every run hashes every
+// file again, so a file torn by a power cut is found and downloaded anew, and
+// a temporary file left by a killed launcher is overwritten by the next try.
 class PendingFile
 {
 public:
     explicit PendingFile(const QString &target)
-        : m_target(target), m_file(target + QStringLiteral(".XXXXXX.part"))
+        : m_target(target), m_file(target + QStringLiteral(".zanrok-download"))
     {
+    }
+    ~PendingFile()
+    {
+        if (!m_committed && m_file.isOpen())
+            m_file.remove();
     }
 
     bool open()
@@ -55,13 +60,10 @@ public:
         const QFileInfo existing(m_target);
         if (existing.isDir() || (existing.exists() && !existing.isWritable()))
             return false;
-        if (!m_file.open())
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
             return false;
-        m_file.setPermissions(existing.exists()
-                                      ? existing.permissions()
-                                      : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-                                              | QFile::WriteUser | QFile::ReadGroup
-                                              | QFile::ReadOther);
+        if (existing.exists())
+            m_file.setPermissions(existing.permissions());
         return true;
     }
 
@@ -69,27 +71,28 @@ public:
 
     bool commit()
     {
-        if (!m_file.flush())
-            return false;
-        const QString from = m_file.fileName();
         m_file.close();
+        if (m_file.error() != QFileDevice::NoError)
+            return false;
 #ifdef Q_OS_WIN
-        const bool moved = MoveFileExW(
-                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+        m_committed = MoveFileExW(
+                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(m_file.fileName()).utf16()),
                 reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(m_target).utf16()),
                 MOVEFILE_REPLACE_EXISTING);
 #else
-        const bool moved = std::rename(QFile::encodeName(from).constData(),
-                                       QFile::encodeName(m_target).constData())
+        m_committed = std::rename(QFile::encodeName(m_file.fileName()).constData(),
+                                  QFile::encodeName(m_target).constData())
                 == 0;
 #endif
-        m_file.setAutoRemove(!moved);
-        return moved;
+        if (!m_committed)
+            m_file.remove();
+        return m_committed;
     }
 
 private:
     QString m_target;
-    QTemporaryFile m_file;
+    QFile m_file;
+    bool m_committed = false;
 };
 
 } // namespace
