@@ -7,6 +7,11 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
@@ -22,6 +27,11 @@ constexpr int hashChunksBetweenChecks = 64;
 // How much of a body may wait in the reply before the network is held back.
 constexpr qint64 downloadBufferSize = 1024 * 1024;
 constexpr qint64 downloadChunkSize = 256 * 1024;
+// A body hashes on the loader thread up to this size, on a thread of its own
+// beyond it (starting a thread costs more than hashing a small file).
+constexpr qint64 inlineHashBytes = 4 * 1024 * 1024;
+// How much of a body may wait for the hashing thread before receiving waits.
+constexpr qint64 hashQueueBytes = 8 * 1024 * 1024;
 
 bool hasUnsafeCharacter(const QString &file)
 {
@@ -33,6 +43,81 @@ bool hasUnsafeCharacter(const QString &file)
 }
 
 enum class DownloadOutcome { Complete, NetworkError, WriteError, DigestMismatch };
+
+// The MD5 of a download's body, taken as it arrives. MD5 is slower than a
+// fast link delivers, so past the first few MiB it runs on a thread of its
+// own and overlaps receiving and writing instead of adding to them.
+class BodyDigest
+{
+public:
+    ~BodyDigest() { stop(true); }
+
+    void addData(const QByteArray &chunk)
+    {
+        m_bytes += chunk.size();
+        if (!m_thread.joinable()) {
+            if (m_bytes <= inlineHashBytes) {
+                m_hash.addData(chunk);
+                return;
+            }
+            m_thread = std::thread([this] { run(); });
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_drained.wait(lock, [this] { return m_queuedBytes < hashQueueBytes; });
+        m_queue.push_back(chunk);
+        m_queuedBytes += chunk.size();
+        m_queued.notify_one();
+    }
+
+    QString hexResult()
+    {
+        stop(false);
+        return QString::fromLatin1(m_hash.result().toHex());
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_queued.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+            if (m_queue.empty())
+                return;
+            const QByteArray chunk = m_queue.front();
+            m_queue.pop_front();
+            lock.unlock();
+            m_hash.addData(chunk);
+            lock.lock();
+            m_queuedBytes -= chunk.size();
+            m_drained.notify_one();
+        }
+    }
+
+    // Waits for the thread to hash what is queued, or to drop it.
+    void stop(bool discard)
+    {
+        if (!m_thread.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (discard)
+                m_queue.clear();
+            m_stopping = true;
+        }
+        m_queued.notify_one();
+        m_thread.join();
+    }
+
+    QCryptographicHash m_hash { QCryptographicHash::Md5 };
+    qint64 m_bytes = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_queued;
+    std::condition_variable m_drained;
+    std::deque<QByteArray> m_queue;
+    qint64 m_queuedBytes = 0;
+    bool m_stopping = false;
+};
 
 // A download's temporary file beside its target, renamed over the target once
 // complete and checked; removed otherwise. Unlike QSaveFile it neither flushes
@@ -190,7 +275,7 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
         return { SyncResult::CreateFailed, QString() };
     report(SyncStep::Opened);
 
-    QCryptographicHash digest(QCryptographicHash::Md5);
+    BodyDigest digest;
     qint64 received = 0;
     bool writeFailed = false;
     auto drain = [&](QNetworkReply *reply) {
@@ -233,7 +318,7 @@ SyncResult FileSync::sync(const FileEntry &entry, const QString &baseFolder,
         return { SyncResult::NetworkFailed, errorString };
     }
     if (writeFailed || cut
-        || !downloadDigestMatches(QString::fromLatin1(digest.result().toHex()), entry.hash)) {
+        || !downloadDigestMatches(digest.hexResult(), entry.hash)) {
         return { SyncResult::DownloadFailed, QString() };
     }
     report(SyncStep::Written);

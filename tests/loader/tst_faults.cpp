@@ -9,6 +9,7 @@
 #include "loader/gameloaderworker.h"
 #include "platform/ragempsettings.h"
 
+#include <QCryptographicHash>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStorageInfo>
@@ -78,6 +79,8 @@ private slots:
     void readOnlyFolder();
     void diskFullMidDownload_data();
     void diskFullMidDownload();
+    void largeBodyIsHashedWhole_data();
+    void largeBodyIsHashedWhole();
 };
 
 void FaultsTest::manifestHostDown()
@@ -192,6 +195,43 @@ void FaultsTest::diskFullMidDownload()
     QVERIFY2(after.bytesAvailable() >= freeBefore - 64 * 1024,
              qPrintable(QString::number(after.bytesAvailable()) + " < " + QString::number(freeBefore)));
     QCOMPARE(h.settingsValue(RageMpSettings::launchIpKey()), QString("<absent>"));
+}
+
+void FaultsTest::largeBodyIsHashedWhole_data()
+{
+    QTest::addColumn<bool>("rightDigest");
+    QTest::newRow("matching digest") << true;
+    QTest::newRow("one byte differs") << false;
+}
+
+// A body of many MiB is hashed on a thread of its own while it arrives, with
+// the receiving held back while the hashing lags: the digest must still be
+// that of every byte, in order.
+void FaultsTest::largeBodyIsHashedWhole()
+{
+    QFETCH(bool, rightDigest);
+    LoaderHarness h;
+    h.preinstall();
+    QByteArray content(24 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char((qint64(i) * 2654435761u) >> 13);
+    QByteArray published = content;
+    if (!rightDigest)
+        published[published.size() / 2] = char(published[published.size() / 2] + 1);
+    const QString digest = QString::fromLatin1(
+            QCryptographicHash::hash(published, QCryptographicHash::Md5).toHex());
+    h.setManifest({ h.publish("SERVER_FILES/big.bin", "/big", content, digest) });
+
+    QVERIFY(h.run());
+    const QString folder = h.serverFolder(ashford);
+    if (rightDigest) {
+        QVERIFY2(h.result, qPrintable(h.errorInfo));
+        QVERIFY(LoaderHarness::readFile(folder + "/big.bin") == content);
+    } else {
+        QVERIFY(!h.result);
+        QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:big.bin"));
+        QCOMPARE(LoaderHarness::filesUnder(folder), QStringList());
+    }
 }
 
 QTEST_MAIN(FaultsTest)
