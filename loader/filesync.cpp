@@ -212,6 +212,10 @@ bool isSafeRelativePath(const QString &file, const QString &baseFolder)
     for (const QString &segment : segments) {
         if (segment == QLatin1String(".") || segment == QLatin1String(".."))
             return false;
+        // Windows drops a name's trailing dots and blanks, so ".. " there
+        // means ".." and "a." means "a".
+        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+            return false;
     }
     const QString base = QDir::cleanPath(QDir(baseFolder).absolutePath());
     const QString target = QDir::cleanPath(QDir(baseFolder).absoluteFilePath(file));

@@ -92,6 +92,7 @@ void LoaderLogicTest::pathCheck_data()
     QTest::newRow("plain") << "a.txt" << true;
     QTest::newRow("nested") << "maps/city/a.bin" << true;
     QTest::newRow("dotted names") << "..a/b..c/.hidden" << true;
+    QTest::newRow("inner blanks") << "my maps/a b.txt" << true;
     QTest::newRow("cyrillic") << "карты/город.bin" << true;
     QTest::newRow("empty") << "" << false;
     QTest::newRow("absolute") << "/etc/passwd" << false;
@@ -107,6 +108,9 @@ void LoaderLogicTest::pathCheck_data()
     QTest::newRow("nul") << QString::fromLatin1("a\0b", 3) << false;
     QTest::newRow("newline") << "a\nb" << false;
     QTest::newRow("c1 control") << QString(QChar(0x85)) << false;
+    QTest::newRow("parent with a trailing blank") << "a/.. /x" << false;
+    QTest::newRow("parent with a trailing dot") << ".../x" << false;
+    QTest::newRow("name with a trailing dot") << "a/b." << false;
 }
 
 void LoaderLogicTest::pathCheck()
