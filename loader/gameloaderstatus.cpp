@@ -35,11 +35,24 @@ void GameLoaderStatus::report(const QString &info, int percent)
         setLoadPercent(percent);
         return;
     }
-    QMetaObject::invokeMethod(
-            this,
-            [this, info, percent] {
-                setInfo(info);
-                setLoadPercent(percent);
-            },
-            Qt::QueuedConnection);
+    QMutexLocker lock(&m_pendingMutex);
+    const bool alreadyPosted = m_pending.has_value();
+    m_pending = Report { info, percent };
+    if (alreadyPosted)
+        return;
+    lock.unlock();
+    // One wake-up of the status thread per batch, not per file checked.
+    QMetaObject::invokeMethod(this, &GameLoaderStatus::applyPendingReport, Qt::QueuedConnection);
+}
+
+void GameLoaderStatus::applyPendingReport()
+{
+    QMutexLocker lock(&m_pendingMutex);
+    if (!m_pending)
+        return;
+    const Report latest = *m_pending;
+    m_pending.reset();
+    lock.unlock();
+    setInfo(latest.info);
+    setLoadPercent(latest.percent);
 }

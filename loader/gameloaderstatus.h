@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QMutex>
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 // The progress record of a load, shown by the scene. It lives on the GUI
 // thread; the loader thread reaches it only through report().
@@ -26,8 +29,9 @@ public:
     void setLoadPercent(int percent);
 
     // Sets info, then loadPercent, on the status object's own thread. Safe to
-    // call from any thread; updates arrive in the order they were made, and
-    // before anything the caller queues to that thread afterwards.
+    // call from any thread. Reports that come faster than that thread takes
+    // them in are merged: it sees the latest one, always before anything the
+    // caller queues to that thread afterwards.
     void report(const QString &info, int percent);
 
 signals:
@@ -36,7 +40,17 @@ signals:
     void loadPercentChange();
 
 private:
+    struct Report
+    {
+        QString info;
+        int percent;
+    };
+    void applyPendingReport();
+
     bool m_gameLoadStarted = false;
     QString m_info;
     int m_loadPercent = 0;
+
+    QMutex m_pendingMutex;
+    std::optional<Report> m_pending; // posted, not yet applied
 };

@@ -17,10 +17,14 @@ LoaderHarness::LoaderHarness()
     qputenv("HOME", QFile::encodeName(m_home.path()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
 
-    m_status = new GameLoaderStatus(this);
-    connect(m_status, &GameLoaderStatus::infoChange, this, [this] { infos << m_status->info(); });
-    connect(m_status, &GameLoaderStatus::loadPercentChange, this,
-            [this] { percents << m_status->loadPercent(); });
+    // The status object lives on the loader thread here, so each report
+    // reaches its setters at once and every change is recorded unmerged.
+    m_status = new GameLoaderStatus;
+    m_status->moveToThread(&m_thread);
+    connect(m_status, &GameLoaderStatus::infoChange, m_status,
+            [this] { infos << m_status->info(); }, Qt::DirectConnection);
+    connect(m_status, &GameLoaderStatus::loadPercentChange, m_status,
+            [this] { percents << m_status->loadPercent(); }, Qt::DirectConnection);
 
     m_worker = new GameLoaderWorker(server.url("/files.json").toString(),
                                     [this](const QString &text) {
@@ -42,6 +46,7 @@ LoaderHarness::~LoaderHarness()
 {
     m_thread.quit();
     m_thread.wait();
+    delete m_status;
 }
 
 QJsonObject LoaderHarness::publish(const QString &file, const QByteArray &path,

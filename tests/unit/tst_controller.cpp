@@ -167,9 +167,14 @@ void ControllerTest::playRunsOnTheLoaderThreadAndResultComesLast()
         QCOMPARE(operate.count(), load + 1);
         QTRY_VERIFY(!status->gameLoadStarted());
         QTest::qWait(100); // nothing from the run may arrive after the result
-        QCOMPARE(changes, QStringList({ "started 1", "info Запускаем...", "info Поиск RageMP",
-                                        "info Получение списка файлов...", "percent 1", "started 0",
-                                        "info Ошибка запроса файлов.", "percent 0" }));
+        // The run's own reports may merge on the way; the result's come last.
+        QCOMPARE(changes.mid(0, 2), QStringList({ "started 1", "info Запускаем..." }));
+        QCOMPARE(changes.mid(changes.size() - 3),
+                 QStringList({ "started 0", "info Ошибка запроса файлов.", "percent 0" }));
+        const QStringList during = changes.mid(2, changes.size() - 5);
+        QVERIFY2(during == QStringList({ "info Поиск RageMP", "info Получение списка файлов...", "percent 1" })
+                         || during == QStringList({ "info Получение списка файлов...", "percent 1" }),
+                 qPrintable(during.join(QLatin1String(" | "))));
         QCOMPARE(status->info(), QStringLiteral("Ошибка запроса файлов."));
         QCOMPARE(status->loadPercent(), 0);
     }

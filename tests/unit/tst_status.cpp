@@ -5,6 +5,19 @@
 #include <QThread>
 #include <QtTest>
 
+// Whether every entry of `seen` appears in `made`, in the same order.
+static bool isInOrder(const QStringList &seen, const QStringList &made)
+{
+    int next = 0;
+    for (const QString &entry : seen) {
+        next = made.indexOf(entry, next);
+        if (next < 0)
+            return false;
+        ++next;
+    }
+    return true;
+}
+
 class StatusTest : public QObject
 {
     Q_OBJECT
@@ -66,9 +79,13 @@ void StatusTest::reportsFromAnotherThreadArriveInOrderOnTheOwnThread()
         status.report(QStringLiteral("Получение списка файлов..."), 1);
         status.report(QStringLiteral("Проверка файлов сервера"), 10);
     });
-    QTRY_COMPARE(seen.size(), 5);
-    QCOMPARE(seen, QStringList({ "info Поиск RageMP", "info Получение списка файлов...", "percent 1",
-                                 "info Проверка файлов сервера", "percent 10" }));
+    // Reports faster than the GUI thread takes them in may merge; what it
+    // shows follows the run's order and ends on the last report.
+    const QStringList made { "info Поиск RageMP", "info Получение списка файлов...", "percent 1",
+                             "info Проверка файлов сервера", "percent 10" };
+    QTRY_COMPARE(status.info(), QStringLiteral("Проверка файлов сервера"));
+    QCOMPARE(status.loadPercent(), 10);
+    QVERIFY2(isInOrder(seen, made), qPrintable(seen.join(QLatin1String(" | "))));
     QVERIFY(allOnOwnThread);
     context->deleteLater();
     worker.quit();
