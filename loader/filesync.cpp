@@ -22,7 +22,8 @@ namespace {
 
 // Big enough for hashing at disk speed, small enough not to matter in memory.
 constexpr qint64 hashChunkSize = 256 * 1024;
-// Checked for a stop every this many chunks while hashing.
+// Checked for a stop every this many chunks while hashing (not before the
+// first: a stop check costs an event-loop pass, and most files are small).
 constexpr int hashChunksBetweenChecks = 64;
 // How much of a body may wait in the reply before the network is held back.
 constexpr qint64 downloadBufferSize = 1024 * 1024;
@@ -193,7 +194,7 @@ QString fileHash(const QString &path, QCryptographicHash::Algorithm algorithm,
     QByteArray buffer(int(qMin(hashChunkSize, qMax<qint64>(remaining, 1))), Qt::Uninitialized);
     int chunks = 0;
     while (remaining > 0) {
-        if (keepGoing && chunks++ % hashChunksBetweenChecks == 0 && !keepGoing())
+        if (keepGoing && ++chunks % hashChunksBetweenChecks == 0 && !keepGoing())
             return QString();
         const qint64 read = file.read(buffer.data(), qMin<qint64>(buffer.size(), remaining));
         if (read <= 0)

@@ -157,6 +157,9 @@ void LoaderLogicTest::fileHashReadsAnySizeInChunks()
             QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
     QCOMPARE(fileHash(path, QCryptographicHash::Md5), expected);
     QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return true; }), expected);
+    // A stop is looked for every 16 MiB, so only a larger file notices it.
+    QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return false; }), expected);
+    write(QByteArray(17 * 1024 * 1024, 'z'));
     QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return false; }), QString());
 
     QCOMPARE(fileHash(m_home.path() + "/missing", QCryptographicHash::Md5), QString());
