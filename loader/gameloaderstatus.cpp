@@ -35,7 +35,7 @@ void GameLoaderStatus::report(const QString &info, int percent)
         setLoadPercent(percent);
         return;
     }
-    QMutexLocker lock(&m_pendingMutex);
+    std::unique_lock<std::mutex> lock(m_pendingMutex);
     const bool alreadyPosted = m_pending.has_value();
     m_pending = Report { info, percent };
     if (alreadyPosted)
@@ -47,7 +47,7 @@ void GameLoaderStatus::report(const QString &info, int percent)
 
 void GameLoaderStatus::applyPendingReport()
 {
-    QMutexLocker lock(&m_pendingMutex);
+    std::unique_lock<std::mutex> lock(m_pendingMutex);
     if (!m_pending)
         return;
     const Report latest = *m_pending;

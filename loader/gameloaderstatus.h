@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QMutex>
 #include <QObject>
 #include <QString>
 
+#include <mutex>
 #include <optional>
 
 // The progress record of a load, shown by the scene. It lives on the GUI
@@ -51,6 +51,6 @@ private:
     QString m_info;
     int m_loadPercent = 0;
 
-    QMutex m_pendingMutex;
+    std::mutex m_pendingMutex;
     std::optional<Report> m_pending; // posted, not yet applied
 };

@@ -49,7 +49,7 @@ void StartupTest::endsCleanly()
     const QString err = QString::fromUtf8(probe.readAllStandardError());
     const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(probe.exitCode(), 0);
+    QVERIFY2(probe.exitCode() == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(probe.exitCode()).arg(err)));
     QVERIFY2(!err.contains(QLatin1String("Destroyed while thread")), qPrintable(err));
 
     QCOMPARE(lines.contains(QStringLiteral("STARTED")), started);
