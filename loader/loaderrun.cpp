@@ -2,7 +2,9 @@
 
 #include "app/servercatalogue.h"
 #include "feeds/blockingget.h"
-#include "loader/filesync.h"
+#include "loader/progress.h"
+#include "loader/syncscheduler.h"
+#include "loader/transfer.h"
 #include "platform/installfolder.h"
 #include "platform/ragempsettings.h"
 
@@ -12,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSslConfiguration>
 #include <QTimer>
 
@@ -35,10 +38,7 @@ void makeFolder(const QString &path)
 class LoaderRun
 {
 public:
-    explicit LoaderRun(const LoaderEnvironment &environment) : m_env(environment)
-    {
-        QObject::connect(&m_manager, SIGNAL(finished(QNetworkReply *)), &m_loop, SLOT(quit()));
-    }
+    explicit LoaderRun(const LoaderEnvironment &environment) : m_env(environment) { }
 
     LoaderOutcome exec();
 
@@ -51,13 +51,15 @@ private:
     bool install(LoaderOutcome &failure);
     bool syncServerFiles(LoaderOutcome &failure);
     LoaderOutcome launch();
-    bool failedSync(const SyncResult &result, const QString &file, LoaderOutcome &failure);
+    bool failedSync(const SyncOutcome &outcome, const QList<FileEntry> &entries,
+                    LoaderOutcome &failure);
+    QNetworkReply *getManifest();
+    bool wait(std::chrono::milliseconds delay);
 
     const LoaderEnvironment &m_env;
     // One manager for the whole run, so that the files reuse its connections.
     QNetworkAccessManager m_manager;
     QEventLoop m_loop;
-    FileSync m_sync { m_manager, m_loop, loaderThreadStopping };
     RageMpSettings m_settings;
     QString m_ragePath;
     QString m_exePath;
@@ -91,11 +93,11 @@ LoaderOutcome LoaderRun::exec()
 bool LoaderRun::fetchManifest(LoaderOutcome &failure)
 {
     try {
-        QNetworkRequest request{ QUrl(m_env.manifestUrl) };
-        QSslConfiguration ssl = request.sslConfiguration();
-        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
-        request.setSslConfiguration(ssl);
-        QNetworkReply *reply = blockingGet(m_manager, m_loop, request);
+        QNetworkReply *reply = getManifest();
+        if (!reply) {
+            failure = stopped();
+            return false;
+        }
         if (reply->error() != QNetworkReply::NoError) {
             reply->deleteLater();
             failure = loaderThreadStopping() ? stopped()
@@ -116,8 +118,57 @@ bool LoaderRun::fetchManifest(LoaderOutcome &failure)
     return true;
 }
 
-bool LoaderRun::failedSync(const SyncResult &result, const QString &file, LoaderOutcome &failure)
+QNetworkReply *LoaderRun::getManifest()
 {
+    QNetworkRequest request { QUrl(m_env.manifestUrl) };
+    QSslConfiguration ssl = request.sslConfiguration();
+    ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+    request.setSslConfiguration(ssl);
+    const QMetaObject::Connection quitOnFinish = QObject::connect(
+            &m_manager, &QNetworkAccessManager::finished, &m_loop, &QEventLoop::quit);
+    QNetworkReply *reply = nullptr;
+    for (int tries = 1;; ++tries) {
+        reply = blockingGet(m_manager, m_loop, request);
+        if (reply->error() == QNetworkReply::NoError || tries == Transfer::maxTries)
+            break;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (loaderThreadStopping() || !isPassingFailure(reply->error(), status))
+            break;
+        std::optional<std::chrono::seconds> retryAfter;
+        if (status == 429 || status == 503)
+            retryAfter = parseRetryAfter(reply->rawHeader("Retry-After"),
+                                         QDateTime::currentDateTimeUtc());
+        delete reply;
+        reply = nullptr;
+        if (!wait(retryDelay(tries, retryAfter, QRandomGenerator::global()->generateDouble())))
+            break;
+    }
+    QObject::disconnect(quitOnFinish);
+    return reply;
+}
+
+bool LoaderRun::wait(std::chrono::milliseconds delay)
+{
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+    timer.start(delay);
+    m_loop.exec();
+    // The loop also ends when the thread is told to quit.
+    return !timer.isActive();
+}
+
+bool LoaderRun::failedSync(const SyncOutcome &outcome, const QList<FileEntry> &entries,
+                           LoaderOutcome &failure)
+{
+    if (outcome.stopped()) {
+        failure = stopped();
+        return true;
+    }
+    if (outcome.failedIndex < 0)
+        return false;
+    const QString &file = entries.at(outcome.failedIndex).file;
+    const SyncResult &result = outcome.failure;
     switch (result.outcome) {
     case SyncResult::UpToDate:
     case SyncResult::Replaced:
@@ -148,19 +199,20 @@ bool LoaderRun::install(LoaderOutcome &failure)
     m_exePath = m_ragePath + exeName;
     makeFolder(m_ragePath);
 
-    for (const FileEntry &entry : qAsConst(m_manifest.ragempFiles)) {
-        const QString step = QStringLiteral("Установка RageMP ( ") + entry.file;
-        const SyncResult result = m_sync.sync(entry, m_ragePath, [&](SyncStep at) {
-            if (at == SyncStep::Started)
-                report(step + QStringLiteral(" )"), 5);
-            else if (at == SyncStep::Opening)
-                report(step + QStringLiteral(" ) ( загрузка )."), 5);
-            else if (at == SyncStep::Written)
-                report(step + QStringLiteral(" ) ( готово )."), 5);
-        });
-        if (failedSync(result, entry.file, failure))
-            return false;
-    }
+    const QList<FileEntry> &files = m_manifest.ragempFiles;
+    SyncHooks hooks;
+    hooks.step = [&](int index, SyncStep at) {
+        const QString step = QStringLiteral("Установка RageMP ( ") + files.at(index).file;
+        if (at == SyncStep::Started)
+            report(step + QStringLiteral(" )"), 5);
+        else if (at == SyncStep::Opening)
+            report(step + QStringLiteral(" ) ( загрузка )."), 5);
+        else if (at == SyncStep::Written)
+            report(step + QStringLiteral(" ) ( готово )."), 5);
+    };
+    SyncScheduler scheduler(m_manager);
+    if (failedSync(scheduler.run(files, m_ragePath, hooks), files, failure))
+        return false;
     if (loaderThreadStopping()) {
         failure = stopped();
         return false;
@@ -181,23 +233,31 @@ bool LoaderRun::syncServerFiles(LoaderOutcome &failure)
             + QString::fromUtf8(currentServer().identifier);
     makeFolder(serverFolder);
 
-    const int count = m_manifest.serverFiles.size();
-    for (int index = 0; index < count; ++index) {
-        const FileEntry &entry = m_manifest.serverFiles.at(index);
-        const int progress = serverFileProgress(index, count);
-        const SyncResult result = m_sync.sync(entry, serverFolder, [&](SyncStep at) {
-            if (at == SyncStep::Hashing)
-                report(QStringLiteral("Проверка ") + entry.file, progress);
-            else if (at == SyncStep::Opened)
-                report(QStringLiteral("Загрузка ") + entry.file, progress);
-        });
-        if (failedSync(result, entry.file, failure))
-            return false;
-        if (result.outcome == SyncResult::Replaced)
-            QFile::setPermissions(serverFolder + QLatin1Char('/') + entry.file,
-                                  serverFilePermissions);
-    }
-    return true;
+    const QList<FileEntry> &files = m_manifest.serverFiles;
+    const int count = files.size();
+    int shownPercent = 10;
+    auto show = [&](const QString &info, int percent) {
+        // Never backwards, even when a download starts over.
+        shownPercent = qMax(shownPercent, percent);
+        report(info, shownPercent);
+    };
+    SyncHooks hooks;
+    hooks.step = [&](int index, SyncStep at) {
+        if (at == SyncStep::Hashing)
+            show(QStringLiteral("Проверка ") + files.at(index).file, serverFileProgress(index, count));
+        else if (at == SyncStep::Opened)
+            show(QStringLiteral("Загрузка ") + files.at(index).file, serverFileProgress(index, count));
+    };
+    hooks.progress = [&](int index, qint64 received, qint64 total) {
+        show(QStringLiteral("Загрузка ") + files.at(index).file,
+             serverFileProgressWithin(index, count, received, total));
+    };
+    hooks.placed = [&](int index) {
+        QFile::setPermissions(serverFolder + QLatin1Char('/') + files.at(index).file,
+                              serverFilePermissions);
+    };
+    SyncScheduler scheduler(m_manager);
+    return !failedSync(scheduler.run(files, serverFolder, hooks), files, failure);
 }
 
 LoaderOutcome LoaderRun::launch()

@@ -3,7 +3,7 @@
 // nothing it accepts carries the characters and segments it promises to
 // refuse.
 #include "fuzzcheck.h"
-#include "loader/filesync.h"
+#include "loader/pathrules.h"
 
 #include <QDir>
 

@@ -2,6 +2,7 @@
 
 #include "loader/gameloaderstatus.h"
 #include "loader/gameloaderworker.h"
+#include "loader/transfer.h"
 #include "platform/ragempsettings.h"
 
 #include <QCryptographicHash>
@@ -16,13 +17,18 @@ LoaderHarness::LoaderHarness()
     // resolve their folders from these.
     qputenv("HOME", QFile::encodeName(m_home.path()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    // Retries as the player gets them, only sooner.
+    setRetryBackoffBase(std::chrono::milliseconds(20));
 
     // The status object lives on the loader thread here, so each report
     // reaches its setters at once and every change is recorded unmerged.
     m_status = new GameLoaderStatus;
     m_status->moveToThread(&m_thread);
     connect(m_status, &GameLoaderStatus::infoChange, m_status,
-            [this] { infos << m_status->info(); }, Qt::DirectConnection);
+            [this] {
+                QMutexLocker lock(&m_mutex);
+                infos << m_status->info();
+            }, Qt::DirectConnection);
     connect(m_status, &GameLoaderStatus::loadPercentChange, m_status,
             [this] { percents << m_status->loadPercent(); }, Qt::DirectConnection);
 
@@ -66,14 +72,36 @@ void LoaderHarness::setManifest(const QJsonArray &manifest)
 
 bool LoaderHarness::run()
 {
+    startRun();
+    // A hang guard only: a run takes well under a second, but far longer
+    // under a sanitizer.
+    return QTest::qWaitFor([this] { return finished; }, 180000);
+}
+
+void LoaderHarness::startRun()
+{
     finished = false;
     GameLoaderWorker *worker = m_worker;
     GameLoaderStatus *status = m_status;
     QMetaObject::invokeMethod(worker, [worker, status] { worker->loadGame(status); },
                               Qt::QueuedConnection);
-    // A hang guard only: a run takes well under a second, but far longer
-    // under a sanitizer.
-    return QTest::qWaitFor([this] { return finished; }, 180000);
+}
+
+bool LoaderHarness::waitForInfo(const QString &prefix)
+{
+    return QTest::qWaitFor([&] {
+        QMutexLocker lock(&m_mutex);
+        return std::any_of(infos.begin(), infos.end(),
+                           [&](const QString &info) { return info.startsWith(prefix); });
+    }, 60000);
+}
+
+bool LoaderHarness::stopRun()
+{
+    m_thread.quit();
+    if (!m_thread.wait(60000))
+        return false;
+    return QTest::qWaitFor([this] { return finished; }, 10000);
 }
 
 QStringList LoaderHarness::messages() const

@@ -33,6 +33,13 @@ public:
 
     // One load on the loader thread; false if it never ended.
     bool run();
+    // The same, without waiting for it.
+    void startRun();
+    // Waits until the status showed a text starting with `prefix`.
+    bool waitForInfo(const QString &prefix);
+    // Tells the loader thread to quit, as the exit button does, and waits
+    // for the run's end; false if it never ended.
+    bool stopRun();
 
     bool finished = false;
     bool result = false;

@@ -1,6 +1,8 @@
 // The loader's decisions, without a network: the manifest's split, the path
 // check, progress, hashing, and RageMP's settings store.
-#include "loader/filesync.h"
+#include "loader/hashahead.h"
+#include "loader/pathrules.h"
+#include "loader/progress.h"
 #include "loader/manifest.h"
 #include "platform/ragempsettings.h"
 
@@ -157,9 +159,9 @@ void LoaderLogicTest::fileHashReadsAnySizeInChunks()
             QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
     QCOMPARE(fileHash(path, QCryptographicHash::Md5), expected);
     QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return true; }), expected);
-    // A stop is looked for every 16 MiB, so only a larger file notices it.
+    // A stop is looked for every 4 MiB, so only a larger file notices it.
     QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return false; }), expected);
-    write(QByteArray(17 * 1024 * 1024, 'z'));
+    write(QByteArray(5 * 1024 * 1024, 'z'));
     QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return false; }), QString());
 
     QCOMPARE(fileHash(m_home.path() + "/missing", QCryptographicHash::Md5), QString());

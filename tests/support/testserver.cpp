@@ -38,6 +38,8 @@ QByteArray reasonPhrase(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
+    case 416: return "Range Not Satisfiable";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
@@ -111,12 +113,37 @@ private:
         }
         m_owner->logRequest(request);
 
-        const TestResponse response = m_owner->responseFor(request.path);
+        TestResponse response = m_owner->responseFor(request.path);
         if (response.fault == TestResponse::Fault::StallBeforeHeaders)
             return false;
 
         QByteArray body = response.body;
         QByteArray extraHeaders;
+        for (const auto &header : qAsConst(response.headers))
+            extraHeaders += header.first + ": " + header.second + "\r\n";
+        const QByteArray range = request.headers.value("range");
+        if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')) {
+            QByteArray etag;
+            for (const auto &header : qAsConst(response.headers)) {
+                if (header.first.toLower() == "etag")
+                    etag = header.second;
+            }
+            const QByteArray ifRange = request.headers.value("if-range");
+            const qint64 from = range.mid(6, range.size() - 7).toLongLong();
+            if (ifRange.isEmpty() || ifRange == etag) {
+                const QByteArray total = QByteArray::number(body.size());
+                if (from >= body.size()) {
+                    response.status = 416;
+                    extraHeaders += "Content-Range: bytes */" + total + "\r\n";
+                    body.clear();
+                } else {
+                    response.status = 206;
+                    extraHeaders += "Content-Range: bytes " + QByteArray::number(from) + '-'
+                            + QByteArray::number(body.size() - 1) + '/' + total + "\r\n";
+                    body = body.mid(int(from));
+                }
+            }
+        }
         if (response.gzipWhenAccepted
             && request.headers.value("accept-encoding").contains("gzip")) {
             body = gzipCompress(body);
@@ -128,19 +155,26 @@ private:
         out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
         out += extraHeaders + "\r\n";
 
-        switch (response.fault) {
-        case TestResponse::Fault::CutMidBody:
-            socket->write(out + body.left(body.size() / 2));
-            socket->flush();
-            QTimer::singleShot(50, socket, [socket] { socket->disconnectFromHost(); });
-            return false;
-        case TestResponse::Fault::StallMidBody:
-            socket->write(out + body.left(body.size() / 2));
-            return false;
-        default:
-            socket->write(out + body);
-            return true;
-        }
+        const qint64 cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
+        auto send = [socket, out, body, cutAt, fault = response.fault] {
+            switch (fault) {
+            case TestResponse::Fault::CutMidBody:
+                socket->write(out + body.left(int(cutAt)));
+                socket->flush();
+                QTimer::singleShot(50, socket, [socket] { socket->disconnectFromHost(); });
+                break;
+            case TestResponse::Fault::StallMidBody:
+                socket->write(out + body.left(body.size() / 2));
+                break;
+            default:
+                socket->write(out + body);
+            }
+        };
+        if (response.delayMs > 0)
+            QTimer::singleShot(response.delayMs, socket, send);
+        else
+            send();
+        return response.fault == TestResponse::Fault::None;
     }
 
     TestServer *m_owner;
@@ -173,8 +207,13 @@ TestServer::~TestServer()
 
 void TestServer::setResponse(const QByteArray &path, const TestResponse &response)
 {
+    setResponses(path, { response });
+}
+
+void TestServer::setResponses(const QByteArray &path, const QList<TestResponse> &answers)
+{
     QMutexLocker lock(&m_mutex);
-    m_responses.insert(path, response);
+    m_responses.insert(path, answers);
 }
 
 void TestServer::setBody(const QByteArray &path, const QByteArray &body, int status)
@@ -213,13 +252,17 @@ int TestServer::connectionCount() const
     return m_connections;
 }
 
-TestResponse TestServer::responseFor(const QByteArray &path) const
+TestResponse TestServer::responseFor(const QByteArray &path)
 {
     QMutexLocker lock(&m_mutex);
-    TestResponse missing;
-    missing.status = 404;
-    missing.body = "not found";
-    return m_responses.value(path, missing);
+    auto found = m_responses.find(path);
+    if (found == m_responses.end() || found->isEmpty()) {
+        TestResponse missing;
+        missing.status = 404;
+        missing.body = "not found";
+        return missing;
+    }
+    return found->size() > 1 ? found->takeFirst() : found->first();
 }
 
 int TestServer::registerConnection()

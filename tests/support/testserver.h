@@ -17,7 +17,7 @@ struct TestResponse
 {
     enum class Fault {
         None,
-        CutMidBody,        // headers promise the whole body; half is sent, then the connection closes
+        CutMidBody,        // headers promise the whole body; half (or cutAfter bytes) is sent, then the connection closes
         StallBeforeHeaders, // the request is read and never answered
         StallMidBody,      // headers and half the body, then silence
     };
@@ -27,6 +27,12 @@ struct TestResponse
     QByteArray contentType = "application/octet-stream";
     bool gzipWhenAccepted = false; // like a web server with compression on
     Fault fault = Fault::None;
+    qint64 cutAfter = -1;          // body bytes sent before a cut; -1: half
+    int delayMs = 0;               // the answer waits this long
+    // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names
+    // another ETag than this response's.
+    bool ranges = false;
+    QList<QPair<QByteArray, QByteArray>> headers; // ETag, Retry-After, …
 };
 
 struct TestRequest
@@ -48,6 +54,8 @@ public:
 
     void setResponse(const QByteArray &path, const TestResponse &response);
     void setBody(const QByteArray &path, const QByteArray &body, int status = 200);
+    // Each request of `path` takes the next answer; the last one stays.
+    void setResponses(const QByteArray &path, const QList<TestResponse> &answers);
 
     QString baseUrl() const; // scheme://127.0.0.1:port
     QUrl url(const QByteArray &path) const { return QUrl(baseUrl() + QString::fromLatin1(path)); }
@@ -62,12 +70,12 @@ public:
 
 private:
     friend class TestServerWorker;
-    TestResponse responseFor(const QByteArray &path) const;
+    TestResponse responseFor(const QByteArray &path);
     int registerConnection();
     void logRequest(const TestRequest &request);
 
     mutable QMutex m_mutex;
-    QHash<QByteArray, TestResponse> m_responses;
+    QHash<QByteArray, QList<TestResponse>> m_responses;
     QList<TestRequest> m_requests;
     int m_connections = 0;
     bool m_tls = false;

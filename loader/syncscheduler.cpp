@@ -1,0 +1,304 @@
+#include "loader/syncscheduler.h"
+
+#include "loader/hashahead.h"
+#include "loader/pathrules.h"
+#include "loader/transfer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+
+namespace {
+
+constexpr qint64 progressInterval = 250; // ms: at most four updates a second
+
+} // namespace
+
+struct SyncScheduler::Item
+{
+    QString target;
+    std::vector<int> dependents; // wait for this entry to be done
+    bool existsKnown = false;    // the target exists (its digest may still be coming)
+    bool opening = false;
+    bool opened = false;
+    bool written = false;
+    bool finished = false;
+    SyncResult result;
+    int reported = -1; // the last SyncStep told to the phase
+    Transfer *transfer = nullptr;
+};
+
+SyncScheduler::SyncScheduler(QNetworkAccessManager &manager, QObject *parent)
+    : QObject(parent), m_manager(manager)
+{
+}
+
+SyncScheduler::~SyncScheduler()
+{
+    if (m_hashAhead)
+        m_hashAhead->stop();
+}
+
+SyncOutcome SyncScheduler::run(const QList<FileEntry> &entries, const QString &baseFolder,
+                               const SyncHooks &hooks)
+{
+    m_entries = &entries;
+    m_baseFolder = baseFolder;
+    m_hooks = hooks;
+    m_items = std::vector<Item>(std::size_t(entries.size()));
+    m_failedIndex = entries.size();
+    m_hashAhead = std::make_unique<HashAhead>(hashThreads, [this] {
+        // Called on a hashing thread: one posted call at a time.
+        if (!m_hashWake.exchange(true))
+            QMetaObject::invokeMethod(this, [this] {
+                m_hashWake = false;
+                pump();
+            }, Qt::QueuedConnection);
+    });
+    plan(baseFolder);
+    pump();
+    if (!m_done)
+        m_loop.exec();
+    const bool stopped = !m_done;
+    m_hashAhead->stop();
+    abortTransfers(-1, stopped);
+
+    SyncOutcome outcome;
+    if (stopped) {
+        outcome.failure.outcome = SyncResult::Stopped;
+    } else if (m_failedIndex < entries.size()) {
+        outcome.failedIndex = m_failedIndex;
+        outcome.failure = m_items[std::size_t(m_failedIndex)].result;
+    }
+    return outcome;
+}
+
+void SyncScheduler::plan(const QString &baseFolder)
+{
+    // An entry waits for the latest earlier one that writes the same path,
+    // or a file where it needs a folder, or a folder where it writes a file:
+    // run one after another, those gave a definite result, and so must this.
+    QHash<QString, int> lastFile;
+    QHash<QString, int> lastFolder;
+    const int count = int(m_items.size());
+    for (int i = 0; i < count; ++i) {
+        const FileEntry &entry = m_entries->at(i);
+        Item &item = m_items[std::size_t(i)];
+        if (!isSafeRelativePath(entry.file, baseFolder)) {
+            // Refused before anything of it is done; later entries are not touched.
+            item.finished = true;
+            item.result.outcome = SyncResult::CreateFailed;
+            m_failedIndex = i;
+            break;
+        }
+        item.target = baseFolder + QLatin1Char('/') + entry.file;
+        const QString key = item.target.toCaseFolded();
+        int waitFor = qMax(lastFile.value(key, -1), lastFolder.value(key, -1));
+        for (const QString &prefix : parentFolderPrefixes(entry.file)) {
+            const QString folderKey = (baseFolder + prefix).toCaseFolded();
+            waitFor = qMax(waitFor, lastFile.value(folderKey, -1));
+            lastFolder.insert(folderKey, i);
+        }
+        lastFile.insert(key, i);
+        if (waitFor >= 0)
+            m_items[std::size_t(waitFor)].dependents.push_back(i);
+        else
+            m_hashAhead->submit(i, item.target);
+    }
+}
+
+void SyncScheduler::postPump()
+{
+    if (m_pumpPosted)
+        return;
+    m_pumpPosted = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_pumpPosted = false;
+        pump();
+    }, Qt::QueuedConnection);
+}
+
+void SyncScheduler::pump()
+{
+    if (m_done)
+        return;
+    if (m_pumping) {
+        m_pumpAgain = true;
+        return;
+    }
+    m_pumping = true;
+    do {
+        m_pumpAgain = false;
+        takeHashResults();
+        startTransfers();
+        advanceCursor();
+    } while (m_pumpAgain && !m_done);
+    m_pumping = false;
+    if (m_done)
+        m_loop.quit();
+}
+
+void SyncScheduler::takeHashResults()
+{
+    for (const HashAhead::Result &result : m_hashAhead->takeResults()) {
+        if (result.index >= m_failedIndex)
+            continue;
+        Item &item = m_items[std::size_t(result.index)];
+        item.existsKnown = result.exists;
+        if (!result.hashed)
+            continue;
+        if (result.exists && result.digest == m_entries->at(result.index).hash)
+            finishItem(result.index, SyncResult::UpToDate);
+        else
+            m_downloads.insert(result.index);
+    }
+}
+
+void SyncScheduler::startTransfers()
+{
+    while (int(m_active.size()) < maxInFlight && !m_downloads.empty()) {
+        const int index = *m_downloads.begin();
+        m_downloads.erase(m_downloads.begin());
+        if (index >= m_failedIndex)
+            continue;
+        const FileEntry &entry = m_entries->at(index);
+        Item &item = m_items[std::size_t(index)];
+        for (const QString &prefix : parentFolderPrefixes(entry.file)) {
+            const QString folder = m_baseFolder + prefix;
+            if (m_madeFolders.contains(folder))
+                continue;
+            if (!QFileInfo::exists(folder))
+                QDir().mkdir(folder);
+            m_madeFolders.insert(folder);
+        }
+        item.opening = true;
+        auto *transfer = new Transfer(m_manager, entry.url, item.target, entry.hash, this);
+        if (!transfer->open()) {
+            delete transfer;
+            finishItem(index, SyncResult::CreateFailed);
+            continue;
+        }
+        item.opened = true;
+        item.transfer = transfer;
+        m_active.insert(index);
+        connect(transfer, &Transfer::finished, this, [this, index] { onTransferFinished(index); });
+        connect(transfer, &Transfer::progressed, this, [this, index] {
+            if (index == m_cursor)
+                reportProgress(index);
+        });
+        transfer->start();
+    }
+}
+
+void SyncScheduler::onTransferFinished(int index)
+{
+    Item &item = m_items[std::size_t(index)];
+    Transfer *transfer = item.transfer;
+    item.transfer = nullptr;
+    m_active.erase(index);
+    transfer->deleteLater();
+    switch (transfer->outcome()) {
+    case Transfer::Outcome::Completed:
+        item.written = true;
+        if (m_hooks.placed)
+            m_hooks.placed(index);
+        finishItem(index, SyncResult::Replaced);
+        break;
+    case Transfer::Outcome::CreateFailed:
+        finishItem(index, SyncResult::CreateFailed);
+        break;
+    case Transfer::Outcome::NetworkFailed:
+        finishItem(index, SyncResult::NetworkFailed, transfer->networkError());
+        break;
+    case Transfer::Outcome::DownloadFailed:
+    case Transfer::Outcome::Running:
+    case Transfer::Outcome::Aborted:
+        finishItem(index, SyncResult::DownloadFailed);
+        break;
+    }
+    pump();
+}
+
+void SyncScheduler::finishItem(int index, SyncResult::Outcome outcome, const QString &networkError)
+{
+    Item &item = m_items[std::size_t(index)];
+    item.finished = true;
+    item.result = { outcome, networkError };
+    if (outcome == SyncResult::UpToDate || outcome == SyncResult::Replaced) {
+        for (int waiting : item.dependents) {
+            if (waiting < m_failedIndex)
+                m_hashAhead->submit(waiting, m_items[std::size_t(waiting)].target);
+        }
+        return;
+    }
+    if (index < m_failedIndex) {
+        m_failedIndex = index;
+        abortTransfers(index, false);
+    }
+}
+
+void SyncScheduler::abortTransfers(int after, bool keepParts)
+{
+    for (auto it = m_active.upper_bound(after); it != m_active.end();) {
+        Item &item = m_items[std::size_t(*it)];
+        item.transfer->abort(keepParts);
+        item.transfer->deleteLater();
+        item.transfer = nullptr;
+        it = m_active.erase(it);
+    }
+}
+
+void SyncScheduler::advanceCursor()
+{
+    const int count = int(m_items.size());
+    while (m_cursor < count) {
+        Item &item = m_items[std::size_t(m_cursor)];
+        if (m_cursor == m_failedIndex && item.target.isEmpty()) {
+            // A refused path: nothing of it was begun.
+            m_done = true;
+            return;
+        }
+        reportStepsUpTo(m_cursor, item);
+        if (!item.finished)
+            return;
+        if (m_cursor == m_failedIndex) {
+            m_done = true;
+            return;
+        }
+        ++m_cursor;
+    }
+    m_done = true;
+}
+
+void SyncScheduler::reportStepsUpTo(int index, Item &item)
+{
+    auto tell = [&](SyncStep step) {
+        if (int(step) <= item.reported)
+            return;
+        item.reported = int(step);
+        m_hooks.step(index, step);
+    };
+    tell(SyncStep::Started);
+    if (item.existsKnown)
+        tell(SyncStep::Hashing);
+    if (item.opening)
+        tell(SyncStep::Opening);
+    if (item.opened && item.reported < int(SyncStep::Opened)) {
+        tell(SyncStep::Opened);
+        // A file that arrives within the first interval shows no bytes.
+        m_progressClock.start();
+    }
+    if (item.written)
+        tell(SyncStep::Written);
+}
+
+void SyncScheduler::reportProgress(int index)
+{
+    Item &item = m_items[std::size_t(index)];
+    if (!item.transfer || item.reported < int(SyncStep::Opened) || !m_hooks.progress)
+        return;
+    if (!m_progressClock.isValid() || m_progressClock.elapsed() < progressInterval)
+        return;
+    m_progressClock.start();
+    m_hooks.progress(index, item.transfer->received(), item.transfer->total());
+}

@@ -1,0 +1,433 @@
+#include "loader/transfer.h"
+
+#include "feeds/blockingget.h"
+
+#include <QLocale>
+#include <QNetworkAccessManager>
+#include <QRandomGenerator>
+
+#include <atomic>
+#include <exception>
+
+namespace {
+
+// How much of a body may wait in the reply before the network is held back.
+constexpr qint64 readBufferSize = 1024 * 1024;
+constexpr qint64 readChunkSize = 256 * 1024;
+
+std::atomic<long long> backoffBaseMs { 500 };
+
+} // namespace
+
+std::chrono::milliseconds retryBackoffBase()
+{
+    return std::chrono::milliseconds(backoffBaseMs.load());
+}
+
+void setRetryBackoffBase(std::chrono::milliseconds base)
+{
+    backoffBaseMs = base.count();
+}
+
+bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus)
+{
+    switch (httpStatus) {
+    case 408: case 429: case 500: case 502: case 503: case 504:
+        return true;
+    default:
+        if (httpStatus >= 400)
+            return false;
+    }
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError: // the inactivity timeout
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError: // a reset connection, among others
+    case QNetworkReply::ProxyConnectionClosedError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::chrono::milliseconds retryDelay(int failedTries, std::optional<std::chrono::seconds> retryAfter,
+                                     double jitter)
+{
+    const double base = double(backoffBaseMs.load()) * double(1 << qBound(0, failedTries - 1, 4));
+    auto delay = std::chrono::milliseconds(qint64(base * (0.8 + 0.4 * qBound(0.0, jitter, 1.0))));
+    if (retryAfter) {
+        const auto asked = std::chrono::milliseconds(std::min(*retryAfter, std::chrono::seconds(30)));
+        delay = std::max(delay, asked);
+    }
+    return delay;
+}
+
+std::optional<std::chrono::seconds> parseRetryAfter(const QByteArray &value, const QDateTime &now)
+{
+    const QByteArray text = value.trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const qlonglong seconds = text.toLongLong(&ok);
+    if (ok)
+        return seconds >= 0 ? std::optional(std::chrono::seconds(seconds)) : std::nullopt;
+    // "Sun, 06 Nov 1994 08:49:37 GMT"; the day name adds nothing.
+    const int comma = text.indexOf(',');
+    const QDateTime when = QLocale::c().toDateTime(
+            QString::fromLatin1(text.mid(comma + 1).trimmed()).remove(QStringLiteral(" GMT")),
+            QStringLiteral("dd MMM yyyy HH:mm:ss"));
+    if (!when.isValid())
+        return std::nullopt;
+    QDateTime utc = when;
+    utc.setTimeSpec(Qt::UTC);
+    return std::chrono::seconds(qMax<qint64>(0, now.secsTo(utc)));
+}
+
+qint64 contentRangeStart(const QByteArray &value)
+{
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes "))
+        return -1;
+    const int dash = text.indexOf('-');
+    if (dash < 0)
+        return -1;
+    bool ok = false;
+    const qint64 start = text.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    return ok && start >= 0 ? start : -1;
+}
+
+bool downloadDigestMatches(const QString &computedHex, const QString &published)
+{
+    return computedHex.compare(published, Qt::CaseInsensitive) == 0;
+}
+
+Transfer::Transfer(QNetworkAccessManager &manager, const QString &url, const QString &target,
+                   const QString &expectedMd5, QObject *parent)
+    : QObject(parent),
+      m_manager(manager),
+      m_url(url),
+      m_expected(expectedMd5),
+      m_sink(target),
+      m_digest([this] {
+          // Called on the hashing thread: one posted call at a time.
+          if (!m_digestWake.exchange(true)) {
+              QMetaObject::invokeMethod(this, [this] {
+                  m_digestWake = false;
+                  guarded([this] {
+                      if (m_reply)
+                          drain();
+                      else if (m_awaitingDigest && m_digest.ready())
+                          checkDigest();
+                  });
+              }, Qt::QueuedConnection);
+          }
+      })
+{
+    m_watchdog.setSingleShot(true);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        m_timedOut = true;
+        if (m_reply)
+            m_reply->abort();
+    });
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] { guarded([this] { issue(); }); });
+}
+
+Transfer::~Transfer()
+{
+    // The hashing thread must be gone before anything it might post to.
+    m_digest.reset();
+    releaseReply();
+}
+
+bool Transfer::open()
+{
+    return m_sink.open(note());
+}
+
+void Transfer::start()
+{
+    guarded([this] { issue(); });
+}
+
+void Transfer::abort(bool keepPart)
+{
+    if (m_outcome != Outcome::Running)
+        return;
+    m_outcome = Outcome::Aborted;
+    m_watchdog.stop();
+    m_retryTimer.stop();
+    if (m_reply) {
+        QNetworkReply *reply = m_reply;
+        releaseReply();
+        reply->abort();
+    }
+    m_digest.reset();
+    m_sink.discard(keepPart);
+}
+
+template<typename Step>
+void Transfer::guarded(Step &&step)
+{
+    // A fault in the middle of a download (memory, a thread that cannot
+    // start) ends this file's download, never unwinds through the event loop.
+    try {
+        step();
+    } catch (const std::exception &) {
+        if (m_outcome != Outcome::Running)
+            return;
+        if (m_reply) {
+            QNetworkReply *reply = m_reply;
+            releaseReply();
+            reply->abort();
+        }
+        finish(Outcome::DownloadFailed, false);
+    }
+}
+
+QByteArray Transfer::validator() const
+{
+    return m_validator.isEmpty() ? m_sink.keptValidator() : m_validator;
+}
+
+DownloadSink::PartNote Transfer::note() const
+{
+    return { m_url, m_expected, validator() };
+}
+
+bool Transfer::partWorthKeeping() const
+{
+    return m_sink.size() >= resumableAfter && !m_encoded && !validator().isEmpty();
+}
+
+void Transfer::restartBody()
+{
+    m_digest.reset();
+    if (!m_sink.truncate())
+        m_writeFailed = true;
+}
+
+void Transfer::issue()
+{
+    if (m_outcome != Outcome::Running)
+        return;
+    ++m_tries;
+    m_rangeFrom = 0;
+    m_offset = 0;
+    m_receivedThisTry = 0;
+    m_progressReceived = 0;
+    m_progressTotal = -1;
+    m_status = 0;
+    m_headersSeen = false;
+    m_acceptBody = false;
+    m_replyFinished = false;
+    m_timedOut = false;
+    m_restartPlain = false;
+
+    QNetworkRequest request { QUrl(m_url) };
+    if (m_sink.size() > 0 && !validator().isEmpty()) {
+        m_rangeFrom = m_sink.size();
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_rangeFrom) + '-');
+        request.setRawHeader("If-Range", validator());
+        // The rest of the body exactly as stored, so it continues the part.
+        request.setRawHeader("Accept-Encoding", "identity");
+    } else if (m_sink.size() > 0 || m_digest.bytes() > 0) {
+        restartBody();
+        if (m_writeFailed)
+            return finish(Outcome::DownloadFailed, false);
+    }
+    // Otherwise no Accept-Encoding of our own: the network layer then
+    // negotiates compression itself and hands over the decoded content.
+    if (m_bypassCaches) {
+        request.setRawHeader("Cache-Control", "no-cache");
+        request.setRawHeader("Pragma", "no-cache");
+    }
+    m_reply = m_manager.get(request);
+    m_reply->setReadBufferSize(readBufferSize);
+    connect(m_reply, &QIODevice::readyRead, this, [this] { guarded([this] { drain(); }); });
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] { m_watchdog.start(); });
+    connect(m_reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        m_watchdog.start();
+        m_progressReceived = received;
+        m_progressTotal = total;
+        emit progressed();
+    });
+    connect(m_reply, &QNetworkReply::finished, this, [this] {
+        m_replyFinished = true;
+        m_watchdog.stop();
+        guarded([this] { drain(); });
+    });
+    m_watchdog.setInterval(fetchInactivityTimeout());
+    m_watchdog.start();
+}
+
+void Transfer::handleHeaders()
+{
+    m_headersSeen = true;
+    m_status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool encoded = m_reply->hasRawHeader("Content-Encoding");
+    auto takeValidator = [this, encoded] {
+        m_encoded = encoded;
+        const QByteArray etag = m_reply->rawHeader("ETag");
+        m_validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag
+                                                                : m_reply->rawHeader("Last-Modified");
+    };
+    if (m_rangeFrom > 0) {
+        if (m_status == 206 && !encoded
+            && contentRangeStart(m_reply->rawHeader("Content-Range")) == m_rangeFrom) {
+            // The kept part goes into the digest first (it is already there
+            // when this run cut it).
+            if (m_digest.bytes() == 0)
+                m_digest.prime(m_sink.fileName(), m_rangeFrom);
+            m_acceptBody = m_digest.bytes() == m_rangeFrom;
+            m_restartPlain = !m_acceptBody;
+            m_offset = m_rangeFrom;
+        } else if (m_status == 200) {
+            // The server's copy changed, or it ignores ranges: start over.
+            restartBody();
+            takeValidator();
+            m_rangeFrom = 0;
+            m_acceptBody = true;
+        } else if (m_status == 206 || m_status == 416) {
+            // The part no longer fits the file.
+            m_restartPlain = true;
+        }
+        return;
+    }
+    m_acceptBody = m_status >= 200 && m_status < 300 && m_status != 206;
+    if (m_acceptBody)
+        takeValidator();
+}
+
+void Transfer::drain()
+{
+    if (!m_reply || m_outcome != Outcome::Running)
+        return;
+    if (!m_headersSeen && (m_replyFinished || m_reply->bytesAvailable() > 0)) {
+        handleHeaders();
+        if (m_writeFailed) {
+            QNetworkReply *reply = m_reply;
+            releaseReply();
+            reply->abort();
+            return finish(Outcome::DownloadFailed, false);
+        }
+    }
+    if (!m_acceptBody) {
+        // An error page or an unusable answer: never mixed into the file.
+        m_reply->skip(m_reply->bytesAvailable());
+    }
+    while (m_acceptBody && !m_digest.backlogged() && m_reply->bytesAvailable() > 0) {
+        const QByteArray chunk = m_reply->read(readChunkSize);
+        if (chunk.isEmpty())
+            break;
+        m_digest.addData(chunk);
+        m_receivedThisTry += chunk.size();
+        if (!m_sink.write(chunk)) {
+            m_writeFailed = true;
+            QNetworkReply *reply = m_reply;
+            releaseReply();
+            reply->abort();
+            finish(Outcome::DownloadFailed, false);
+            return;
+        }
+    }
+    if (!m_sink.resumable() && partWorthKeeping())
+        m_sink.markResumable(note());
+    if (m_replyFinished && m_reply->bytesAvailable() == 0)
+        conclude();
+}
+
+void Transfer::releaseReply()
+{
+    if (!m_reply)
+        return;
+    m_reply->disconnect(this);
+    m_reply->deleteLater();
+    m_reply = nullptr;
+}
+
+void Transfer::conclude()
+{
+    const QNetworkReply::NetworkError error = m_reply->error();
+    const QString errorString = m_reply->errorString();
+    const QVariant promised = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    // A connection closed early is not always reported as an error.
+    const bool cut = m_acceptBody && !m_reply->hasRawHeader("Content-Encoding") && promised.isValid()
+            && m_receivedThisTry != promised.toLongLong();
+    std::optional<std::chrono::seconds> retryAfter;
+    if (m_status == 429 || m_status == 503)
+        retryAfter = parseRetryAfter(m_reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
+    releaseReply();
+
+    if (m_writeFailed)
+        return finish(Outcome::DownloadFailed, false);
+    if (m_restartPlain) {
+        // Not a failure of the host: the same try again, without the part.
+        restartBody();
+        --m_tries;
+        return issue();
+    }
+    if (error == QNetworkReply::NoError && !m_acceptBody) {
+        // A redirect, or a part nobody asked for: no body to put in place.
+        return finish(Outcome::DownloadFailed, false);
+    }
+    if (error != QNetworkReply::NoError || cut) {
+        const bool passing = m_timedOut || (error == QNetworkReply::NoError && cut)
+                || isPassingFailure(error, m_status);
+        if (passing && m_tries < maxTries) {
+            if (!partWorthKeeping())
+                restartBody();
+            return scheduleRetry(
+                    retryDelay(m_tries, retryAfter, QRandomGenerator::global()->generateDouble()));
+        }
+        if (error != QNetworkReply::NoError) {
+            m_networkError = errorString;
+            return finish(Outcome::NetworkFailed, true);
+        }
+        return finish(Outcome::DownloadFailed, true);
+    }
+    m_digest.finish();
+    m_awaitingDigest = true;
+    if (m_digest.ready())
+        checkDigest();
+}
+
+void Transfer::checkDigest()
+{
+    m_awaitingDigest = false;
+    const QString digest = m_digest.hexResult();
+    // With no digest to check against, the body is taken as it came.
+    if (m_expected.isEmpty() || downloadDigestMatches(digest, m_expected)) {
+        m_digest.reset();
+        if (!m_sink.commit())
+            return finish(Outcome::CreateFailed, false);
+        return finish(Outcome::Completed, false);
+    }
+    if (!m_mismatchRetried && m_tries < maxTries) {
+        // A cache on the way may have served an older copy: ask past it.
+        m_mismatchRetried = true;
+        m_bypassCaches = true;
+        restartBody();
+        return scheduleRetry(retryDelay(m_tries, std::nullopt, QRandomGenerator::global()->generateDouble()));
+    }
+    finish(Outcome::DownloadFailed, false);
+}
+
+void Transfer::scheduleRetry(std::chrono::milliseconds delay)
+{
+    m_retryTimer.start(delay);
+}
+
+void Transfer::finish(Outcome outcome, bool keepPart)
+{
+    m_outcome = outcome;
+    m_watchdog.stop();
+    m_retryTimer.stop();
+    m_digest.reset();
+    if (outcome != Outcome::Completed && outcome != Outcome::CreateFailed)
+        m_sink.discard(keepPart);
+    emit finished();
+}

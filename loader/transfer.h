@@ -1,0 +1,132 @@
+#pragma once
+
+#include "loader/downloadsink.h"
+
+#include <QDateTime>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <chrono>
+#include <optional>
+
+class QNetworkAccessManager;
+
+// Whether a failed try is worth repeating: the connection was refused, reset,
+// closed mid-body or went quiet, or the server said it is busy or failing
+// for now (408, 429, 500, 502, 503, 504). Other statuses (404, 403, …) are
+// final.
+bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus);
+
+// The wait before the first retry (0.5 s); each later one doubles it. Tests
+// shorten it.
+std::chrono::milliseconds retryBackoffBase();
+void setRetryBackoffBase(std::chrono::milliseconds base);
+
+// How long to wait after `failedTries` tries: about 0.5, 1, then 2 s, spread
+// by `jitter` (0 to 1) over ±20 %; a server's Retry-After, up to 30 s, when
+// it asks for longer.
+std::chrono::milliseconds retryDelay(int failedTries, std::optional<std::chrono::seconds> retryAfter,
+                                     double jitter);
+
+// A Retry-After header's wait: seconds, or an HTTP date after `now`.
+std::optional<std::chrono::seconds> parseRetryAfter(const QByteArray &value, const QDateTime &now);
+
+// Where a "Content-Range: bytes N-M/T" answer starts, or -1.
+qint64 contentRangeStart(const QByteArray &value);
+
+// The digest of downloaded content against the manifest's, in any letter case.
+bool downloadDigestMatches(const QString &computedHex, const QString &published);
+
+// One file's download: streams the body into a temporary file beside the
+// target through its MD5, and puts it in place only once complete and
+// matching (or when there is no digest to check). Passing failures are tried
+// again with back-off; a body cut after its first MiB is resumed with a
+// range request, in this run or the next. It says nothing about status texts.
+class Transfer : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Outcome {
+        Running,
+        Completed,      // in place
+        CreateFailed,   // the target could not be replaced
+        NetworkFailed,  // the last try reported a network or HTTP error (networkError())
+        DownloadFailed, // cut, mismatched or unwritable body, or an unexpected fault
+        Aborted,
+    };
+
+    static constexpr int maxTries = 4;
+    static constexpr qint64 resumableAfter = 1024 * 1024;
+
+    Transfer(QNetworkAccessManager &manager, const QString &url, const QString &target,
+             const QString &expectedMd5, QObject *parent = nullptr);
+    ~Transfer() override;
+
+    // Opens the temporary file, taking up a kept part of the same file.
+    // False when the target cannot be replaced.
+    bool open();
+    void start();
+    // Ends at once, without finished(). The temporary file goes, unless it
+    // is a part worth resuming and `keepPart` allows keeping it.
+    void abort(bool keepPart);
+
+    Outcome outcome() const { return m_outcome; }
+    QString networkError() const { return m_networkError; }
+    qint64 received() const { return m_offset + m_progressReceived; }
+    qint64 total() const { return m_progressTotal < 0 ? -1 : m_offset + m_progressTotal; }
+    int tries() const { return m_tries; }
+
+signals:
+    void progressed();
+    void finished();
+
+private:
+    void issue();
+    void handleHeaders();
+    void drain();
+    void conclude();
+    void checkDigest();
+    void restartBody();
+    void scheduleRetry(std::chrono::milliseconds delay);
+    void finish(Outcome outcome, bool keepPart);
+    void releaseReply();
+    bool partWorthKeeping() const;
+    QByteArray validator() const;
+    DownloadSink::PartNote note() const;
+    template<typename Step>
+    void guarded(Step &&step);
+
+    QNetworkAccessManager &m_manager;
+    const QString m_url;
+    const QString m_expected;
+    DownloadSink m_sink;
+    BodyDigest m_digest;
+    QPointer<QNetworkReply> m_reply;
+    QTimer m_watchdog;
+    QTimer m_retryTimer;
+    Outcome m_outcome = Outcome::Running;
+    QString m_networkError;
+    QByteArray m_validator; // of this run's first full answer
+    bool m_encoded = false;
+    bool m_bypassCaches = false;
+    bool m_mismatchRetried = false;
+    int m_tries = 0;
+    // Per try:
+    qint64 m_rangeFrom = 0;
+    qint64 m_offset = 0;
+    qint64 m_receivedThisTry = 0;
+    qint64 m_progressReceived = 0;
+    qint64 m_progressTotal = -1;
+    int m_status = 0;
+    bool m_headersSeen = false;
+    bool m_acceptBody = false;
+    bool m_replyFinished = false;
+    bool m_writeFailed = false;
+    bool m_timedOut = false;
+    bool m_restartPlain = false;
+    bool m_awaitingDigest = false;
+    std::atomic<bool> m_digestWake { false };
+};
