@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The exit button while a large file downloads: the launcher ends with status
-# 0 once the load has stopped, leaving no partial or temporary file and no
-# game start.
+# 0 once the load has stopped, leaving no partial file in place, no game
+# start, and nothing beside the target but a part to resume at the next play
+# (with its note) once a MiB or more had arrived.
 source "$(dirname "$0")/lib.sh"
 setup large
 id=ashford.zanrok.net_22005
@@ -38,11 +39,23 @@ full=$(stat -c %s "$work/devnet/www/files/SERVER_FILES/dlcpacks/zanrok-world/wor
 log "the transfer stopped after $sent of $full bytes"
 check_clean_output
 [ ! -e "$large/world.rpf" ] || fail "a partial world.rpf was left"
-[ -z "$(find "$large" -type f)" ] || fail "left in the download folder: $(find "$large" -type f)"
+part=$large/world.rpf.zanrok-download
+note=$large/world.rpf.zanrok-resume
+if [ -e "$part" ]; then
+    [ "$(stat -c %s "$part")" -ge 1048576 ] || fail "a part under a MiB was kept"
+    jq -e '.validator | length > 0' "$note" >/dev/null || fail "the kept part has no note"
+    cmp -s -n "$(stat -c %s "$part")" "$part" \
+        "$work/devnet/www/files/SERVER_FILES/dlcpacks/zanrok-world/world.rpf" \
+        || fail "the kept part differs from the file's start"
+    log "kept for the next play: $(stat -c %s "$part") bytes"
+fi
+left=$(find "$large" -type f ! -path "$part" ! -path "$note")
+[ -z "$left" ] || fail "left in the download folder: $left"
 [ ! -e "$(standin_log)" ] || fail "the game was started"
 # Every file that is there is whole.
 while read -r path hash; do
     [ ! -e "$path" ] || [ "$(md5sum <"$path" | cut -d' ' -f1)" = "$hash" ] || fail "partial file $path"
 done < <(manifest_targets "$id")
-[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
+stray=$(stray_files "$id" | grep -v -x -e "$part" -e "$note" || true)
+[ -z "$stray" ] || fail "stray files: $stray"
 passed

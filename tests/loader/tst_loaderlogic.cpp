@@ -1,9 +1,10 @@
 // The loader's decisions, without a network: the manifest's split, the path
-// check, progress, hashing, and RageMP's settings store.
+// check, progress, hashing, the retry rules, and RageMP's settings store.
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/manifest.h"
+#include "loader/transfer.h"
 #include "platform/ragempsettings.h"
 
 #include <QTemporaryDir>
@@ -24,6 +25,10 @@ private slots:
     void pathCheck();
     void parentFoldersAreTopDown();
     void progressRunsFromTenToBelowNinety();
+    void progressMovesWithinAnEntry();
+    void passingFailures_data();
+    void passingFailures();
+    void retryWaitsAndHeaders();
 
     void fileHashReadsAnySizeInChunks();
 
@@ -113,6 +118,15 @@ void LoaderLogicTest::pathCheck_data()
     QTest::newRow("parent with a trailing blank") << "a/.. /x" << false;
     QTest::newRow("parent with a trailing dot") << ".../x" << false;
     QTest::newRow("name with a trailing dot") << "a/b." << false;
+    // Cleaning alone would accept it; only the segment rule refuses it.
+    QTest::newRow("parent that cleaning hides") << "a/../b.txt" << false;
+    QTest::newRow("device") << "aux.js" << false;
+    QTest::newRow("device any case") << "maps/Nul.txt" << false;
+    QTest::newRow("device port") << "COM1" << false;
+    QTest::newRow("device printer") << "x/lpt9.log/y" << false;
+    QTest::newRow("device blank before dot") << "con .txt" << false;
+    QTest::newRow("device superscript") << QString("com") + QChar(0x00B9) << false;
+    QTest::newRow("device-like names") << "console.txt/com10/auxiliary/lpt" << true;
 }
 
 void LoaderLogicTest::pathCheck()
@@ -137,6 +151,71 @@ void LoaderLogicTest::progressRunsFromTenToBelowNinety()
     QCOMPARE(serverFileProgress(2, 3), 63);
     QCOMPARE(serverFileProgress(0, 1), 10);
     QCOMPARE(serverFileProgress(99999999, 100000000), 89); // no overflow on long lists
+}
+
+void LoaderLogicTest::progressMovesWithinAnEntry()
+{
+    // Entry 1 of 4 runs from 30 towards 50 and never reaches it.
+    QCOMPARE(serverFileProgressWithin(1, 4, 0, 1000), 30);
+    QCOMPARE(serverFileProgressWithin(1, 4, 500, 1000), 40);
+    QCOMPARE(serverFileProgressWithin(1, 4, 1000, 1000), 49);
+    QCOMPARE(serverFileProgressWithin(1, 4, 5000, 1000), 49);
+    QCOMPARE(serverFileProgressWithin(1, 4, 500, -1), 30);  // length unknown
+    QCOMPARE(serverFileProgressWithin(3, 4, 999, 1000), 89); // the last runs towards 90
+    QCOMPARE(serverFileProgressWithin(0, 1000, 900, 1000), 10); // no room between entries
+    const qint64 huge = Q_INT64_C(1) << 62;
+    QCOMPARE(serverFileProgressWithin(0, 1, huge / 2, huge), 50);
+}
+
+void LoaderLogicTest::passingFailures_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("passing");
+    const int none = QNetworkReply::NoError;
+    QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << 0 << true;
+    QTest::newRow("closed mid-body") << int(QNetworkReply::RemoteHostClosedError) << 200 << true;
+    QTest::newRow("inactivity timeout") << int(QNetworkReply::OperationCanceledError) << 0 << true;
+    QTest::newRow("host unknown") << int(QNetworkReply::HostNotFoundError) << 0 << false;
+    for (int status : { 408, 429, 500, 502, 503, 504 })
+        QTest::addRow("%d", status) << int(QNetworkReply::UnknownServerError) << status << true;
+    for (int status : { 400, 403, 404, 410, 501 })
+        QTest::addRow("%d", status) << int(QNetworkReply::ContentNotFoundError) << status << false;
+    QTest::newRow("success") << none << 200 << false;
+}
+
+void LoaderLogicTest::passingFailures()
+{
+    QFETCH(int, error);
+    QFETCH(int, status);
+    QFETCH(bool, passing);
+    QCOMPARE(isPassingFailure(QNetworkReply::NetworkError(error), status), passing);
+}
+
+void LoaderLogicTest::retryWaitsAndHeaders()
+{
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    // About 0.5, 1 and 2 s, spread by at most a fifth either way.
+    QCOMPARE(retryDelay(1, std::nullopt, 0.5), milliseconds(500));
+    QCOMPARE(retryDelay(2, std::nullopt, 0.0), milliseconds(800));
+    QCOMPARE(retryDelay(3, std::nullopt, 1.0), milliseconds(2400));
+    // A server's Retry-After counts when longer, up to 30 s.
+    QCOMPARE(retryDelay(1, seconds(3), 0.5), milliseconds(3000));
+    QCOMPARE(retryDelay(3, seconds(0), 0.5), milliseconds(2000));
+    QCOMPARE(retryDelay(1, seconds(3600), 0.5), milliseconds(30000));
+
+    const QDateTime now = QDateTime::fromString("2026-12-07T10:00:00Z", Qt::ISODate);
+    QCOMPARE(parseRetryAfter("120", now), std::optional(seconds(120)));
+    QCOMPARE(parseRetryAfter("Mon, 07 Dec 2026 10:00:42 GMT", now), std::optional(seconds(42)));
+    QCOMPARE(parseRetryAfter("Mon, 07 Dec 2026 09:00:00 GMT", now), std::optional(seconds(0)));
+    QCOMPARE(parseRetryAfter("-5", now), std::optional<seconds>());
+    QCOMPARE(parseRetryAfter("soon", now), std::optional<seconds>());
+    QCOMPARE(parseRetryAfter("", now), std::optional<seconds>());
+
+    QCOMPARE(contentRangeStart("bytes 1048576-3145727/3145728"), qint64(1048576));
+    QCOMPARE(contentRangeStart("bytes */3145728"), qint64(-1));
+    QCOMPARE(contentRangeStart("items 0-1/2"), qint64(-1));
 }
 
 void LoaderLogicTest::fileHashReadsAnySizeInChunks()
