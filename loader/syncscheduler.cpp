@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <exception>
+
 namespace {
 
 constexpr qint64 progressInterval = 250; // ms: at most four updates a second
@@ -172,10 +174,19 @@ void SyncScheduler::startTransfers()
             m_madeFolders.insert(folder);
         }
         item.opening = true;
-        auto *transfer = new Transfer(m_manager, entry.url, item.target, entry.hash, this);
-        if (!transfer->open()) {
+        // Starting a download is guarded like the download itself: a fault
+        // here (memory, a thread that cannot start) fails this entry only.
+        Transfer *transfer = nullptr;
+        try {
+            transfer = new Transfer(m_manager, entry.url, item.target, entry.hash, this);
+            if (!transfer->open()) {
+                delete transfer;
+                finishItem(index, SyncResult::CreateFailed);
+                continue;
+            }
+        } catch (const std::exception &) {
             delete transfer;
-            finishItem(index, SyncResult::CreateFailed);
+            finishItem(index, SyncResult::DownloadFailed);
             continue;
         }
         item.opened = true;

@@ -315,7 +315,7 @@ void Transfer::drain()
             return finish(Outcome::DownloadFailed, false);
         }
     }
-    if (!m_acceptBody) {
+    if (!m_acceptBody && m_reply->bytesAvailable() > 0) {
         // An error page or an unusable answer: never mixed into the file.
         m_reply->skip(m_reply->bytesAvailable());
     }
