@@ -1,10 +1,10 @@
 #include "loader/loaderrun.h"
 
-#include "app/servercatalogue.h"
 #include "feeds/blockingget.h"
 #include "loader/filesync.h"
 #include "platform/installfolder.h"
 #include "platform/ragempsettings.h"
+#include "servers/servercatalogue.h"
 
 #include <QDir>
 #include <QEventLoop>
