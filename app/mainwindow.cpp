@@ -1,13 +1,13 @@
 #include "app/mainwindow.h"
 
 #include "app/messagebox.h"
-#include "app/servercatalogue.h"
 #include "feeds/blockingget.h"
 #include "feeds/newsfeed.h"
 #include "feeds/onlinestats.h"
 #include "feeds/versioncheck.h"
 #include "loader/gameloaderstatus.h"
 #include "loader/gameloaderworker.h"
+#include "servers/servercatalogue.h"
 
 #include <QDesktopServices>
 #include <QEventLoop>

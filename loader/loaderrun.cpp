@@ -1,12 +1,12 @@
 #include "loader/loaderrun.h"
 
-#include "app/servercatalogue.h"
 #include "feeds/blockingget.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "loader/transfer.h"
 #include "platform/installfolder.h"
 #include "platform/ragempsettings.h"
+#include "servers/servercatalogue.h"
 
 #include <QDir>
 #include <QEventLoop>

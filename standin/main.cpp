@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QScreen>
 #include <QTimer>
 
 namespace {
@@ -22,6 +23,41 @@ bool displayAvailable()
     return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 #endif
 }
+
+// Shows which server the client joins, at the bottom right of the screen,
+// clear of the launcher's header. It stays up for a few seconds from its
+// first paint rather than from its start: on a fresh machine the first paint
+// can wait for the font cache, and the window would close unseen.
+class JoiningWindow : public QLabel
+{
+public:
+    explicit JoiningWindow(const QString &text) : QLabel(text)
+    {
+        setWindowTitle(QStringLiteral("RageMP"));
+        setAlignment(Qt::AlignCenter);
+        setMargin(24);
+        adjustSize();
+        const QRect screen = this->screen()->availableGeometry();
+        move(screen.right() - width() - screenMargin, screen.bottom() - height() - screenMargin);
+        // Ends even if the window is never painted.
+        QTimer::singleShot(60 * 1000, qApp, &QCoreApplication::quit);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QLabel::paintEvent(event);
+        if (!m_painted) {
+            m_painted = true;
+            QTimer::singleShot(shownFor, qApp, &QCoreApplication::quit);
+        }
+    }
+
+private:
+    static constexpr int screenMargin = 24; // room for a window frame
+    static constexpr int shownFor = 5000;
+    bool m_painted = false;
+};
 
 } // namespace
 
@@ -47,12 +83,8 @@ int main(int argc, char **argv)
         return 0;
 
     QApplication app(argc, argv);
-    QLabel window(QStringLiteral("RageMP (stand-in)\n\nJoining %1\n%2")
-                          .arg(server, arguments.value(0)));
-    window.setWindowTitle(QStringLiteral("RageMP"));
-    window.setAlignment(Qt::AlignCenter);
-    window.setMargin(24);
+    JoiningWindow window(QStringLiteral("RageMP (stand-in)\n\nJoining %1\n%2")
+                                 .arg(server, arguments.value(0)));
     window.show();
-    QTimer::singleShot(4000, &app, &QCoreApplication::quit);
     return app.exec();
 }

@@ -4,6 +4,7 @@
 # Each test gets its own HOME and XDG_CONFIG_HOME in a temporary folder and an
 # xdg-open first on PATH that records the addresses the launcher opens.
 # From CTest: ZANROK_LAUNCHER, ZANROK_STANDIN, ZANROK_DEVNET, ZANROK_SOURCE_DIR.
+# scripts/screenshot takes the README's pictures through it too.
 # shellcheck shell=bash
 set -euo pipefail
 
@@ -283,6 +284,22 @@ bright_bands() {
                 if (start >= 0) print start, last
             }'
 }
+
+# The first news title is drawn in amber (#fbc329) from (20,548) on.
+amber_title_pixels() {
+    import -window "$main_window" png:- | convert - -crop 400x24+20+548 +repage -fuzz 12% \
+        -fill black +opaque '#fbc329' -fill white -opaque '#fbc329' -format '%[fx:int(mean*w*h)]' info:
+}
+news_title_drawn() { [ "$(amber_title_pixels)" -gt 50 ]; }
+
+# The total online count stands at the top of the online block (from y = 60).
+online_total_drawn() { [ -n "$(bright_bands x 1110 62 180 32 60)" ]; }
+
+# The open server list: a title row at half opacity, then ten entries in
+# white (the last one reaches below the list's background, to about y = 710),
+# as "from to" rows.
+server_entries() { bright_bands y 10 378 190 350 60; }
+server_list_open() { [ "$(server_entries | wc -l)" -eq 10 ]; }
 
 # The play button is drawn at full opacity (#FBA624) only while the pointer is
 # over it and no load runs: it tells when the launcher is idle again.

@@ -8,12 +8,8 @@ start_launcher
 wait_for_main_window
 wait_until_idle
 click "$SERVER_BAR_X" "$SERVER_BAR_Y"
-# The open list: a title row at half opacity, then ten entries in white (the
-# last one reaches below the list's background, to about y = 710).
-entries() { bright_bands y 10 378 190 350 60; }
-list_open() { [ "$(entries | wc -l)" -eq 10 ]; }
-wait_until 5 "the server list" list_open
-read -r from to < <(entries | tail -n 1)
+wait_until 5 "the server list" server_list_open
+read -r from to < <(server_entries | tail -n 1)
 log "JadePoint entry at y $from..$to"
 click 30 $(((from + to) / 2))
 click "$PLAY_X" "$PLAY_Y"

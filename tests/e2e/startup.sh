@@ -14,13 +14,10 @@ if message_box_shown; then fail "unexpected message box: '$(message_box_text)'";
 launcher_running || fail "the launcher ended"
 [ -z "$(opened_urls)" ] || fail "opened at start: $(opened_urls)"
 
-# The first news title is drawn in amber (#fbc329) from (20,548) on.
-amber=$(import -window "$main_window" png:- | convert - -crop 400x24+20+548 +repage -fuzz 12% \
-            -fill black +opaque '#fbc329' -fill white -opaque '#fbc329' -format '%[fx:int(mean*w*h)]' info:)
+amber=$(amber_title_pixels)
 [ "$amber" -gt 50 ] || fail "no amber news title at (20,548) ($amber pixels)"
 log "first news title drawn ($amber amber pixels)"
-# The total online count stands at the top of the online block (from y = 60).
-[ -n "$(bright_bands x 1110 62 180 32 60)" ] || fail "no online total drawn"
+online_total_drawn || fail "no online total drawn"
 log "online total drawn"
 screenshot startup
 passed

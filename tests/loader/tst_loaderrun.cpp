@@ -2,9 +2,9 @@
 // and what each kind of failure leaves behind.
 #include "loaderharness.h"
 
-#include "app/servercatalogue.h"
 #include "feeds/blockingget.h"
 #include "platform/ragempsettings.h"
+#include "servers/servercatalogue.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

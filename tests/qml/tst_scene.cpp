@@ -11,6 +11,7 @@
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlFileSelector>
+#include <QQuickItemGrabResult>
 #include <QQuickWindow>
 #include <QtTest>
 
@@ -42,6 +43,8 @@ private slots:
     void loadsAsAFramelessWindowWithNothingUnpublished();
     void screenMap();
     void publishedNamesAppearWithoutReload();
+    void textsGetTheirFaces_data();
+    void textsGetTheirFaces();
 
     void headerLinksOpenTheirPages();
     void headerLinkHighlightsUnderThePointer();
@@ -60,7 +63,7 @@ private slots:
     void statusBar_data();
     void statusBar();
 
-    void onlineTilesShowTheirCountsRightAligned();
+    void onlineTilesShowTheirCountsAndColoursRightAligned();
 
     void exitButton();
 
@@ -272,6 +275,78 @@ void tst_Scene::publishedNamesAppearWithoutReload()
     QCOMPARE(Scene::text(root(), QStringLiteral("Сервер"))->parentItem()
                      ->childItems().at(1)->property("text").toString(),
              QStringLiteral("JadePoint"));
+}
+
+void tst_Scene::textsGetTheirFaces_data()
+{
+    // How the font database names the faces of the four Manrope files: one
+    // family, the weight picking the face (fontconfig), or, as Windows' may,
+    // the light and medium files as families of their own.
+    QTest::addColumn<bool>("familyPerFace");
+    QTest::newRow("one family") << false;
+    QTest::newRow("light and medium families") << true;
+}
+
+void tst_Scene::textsGetTheirFaces()
+{
+    QFETCH(bool, familyPerFace);
+
+    for (const char *id : { "geometria", "geometria_light", "geometria_medium", "geometria_bold",
+                            "exo20_medium" }) {
+        const QObject *loader = Scene::byId(m_window, id);
+        QVERIFY2(loader, id);
+        QVERIFY2(loader->property("status").toInt() == 1 /* FontLoader.Ready */, id);
+    }
+    if (familyPerFace) {
+        // Every loader, the header links' own too, reports what that
+        // database would.
+        const auto objects = m_window->findChildren<QObject *>();
+        for (QObject *loader : objects) {
+            if (!loader->inherits("QQuickFontLoader"))
+                continue;
+            const QString file = loader->property("source").toUrl().fileName();
+            if (file == QLatin1String("Manrope-Light.ttf"))
+                loader->setProperty("name", QStringLiteral("Manrope Light"));
+            else if (file == QLatin1String("Manrope-Medium.ttf"))
+                loader->setProperty("name", QStringLiteral("Manrope Medium"));
+        }
+    }
+
+    publish("currentServerName", QStringLiteral("Текущий"));
+    publishNews(0, QStringLiteral("Заголовок"), QStringLiteral("Тело новости"), QString());
+    publish("online", 1234);
+    publish("online9", 109);
+    m_controller->gameLoaderStatus()->setInfo(QStringLiteral("Статус"));
+
+    const QList<QPair<const char *, QString>> faces = {
+        { "Zanrok", QStringLiteral("Medium") },
+        { "Launcher", QStringLiteral("Light") },
+        { "ГЛАВНАЯ", QStringLiteral("Medium") },
+        { "USER NAME", QStringLiteral("Medium") },
+        { "Заголовок", QStringLiteral("Bold") },
+        { "Тело новости", QStringLiteral("Regular") },
+        { "НАЧАТЬ ИГРАТЬ", QStringLiteral("Medium") },
+        { "Сервер", QStringLiteral("Regular") },
+        { "Текущий", QStringLiteral("Medium") },
+        { "Выберите сервер", QStringLiteral("Regular") },
+        { "Ironwood ( Lowmarsh )", QStringLiteral("Medium") },
+        { "1234", QStringLiteral("Medium") },
+        { "общий онлайн", QStringLiteral("Regular") },
+        { "109", QStringLiteral("Medium") },
+        { "Ironwood", QStringLiteral("Regular") },
+        { "Статус", QStringLiteral("Regular") },
+    };
+    for (const auto &face : faces) {
+        const QQuickItem *item = text(QString::fromUtf8(face.first));
+        QVERIFY2(item, face.first);
+        const QFontInfo info(item->property("font").value<QFont>());
+        const QString family = familyPerFace && (face.second == QLatin1String("Light")
+                                                 || face.second == QLatin1String("Medium"))
+                ? QStringLiteral("Manrope ") + face.second
+                : QStringLiteral("Manrope");
+        QCOMPARE(info.family(), family);
+        QCOMPARE(info.styleName(), face.second);
+    }
 }
 
 void tst_Scene::headerLinksOpenTheirPages()
@@ -553,23 +628,34 @@ void tst_Scene::statusBar()
     QVERIFY(qAbs(Scene::sceneRect(label).center().x() - 1295 / 2.0) <= 0.5);
 }
 
-void tst_Scene::onlineTilesShowTheirCountsRightAligned()
+void tst_Scene::onlineTilesShowTheirCountsAndColoursRightAligned()
 {
     publish("online", 1234);
     for (int n = 1; n <= 10; ++n)
         publish("online" + QByteArray::number(n), 100 + n);
 
-    // label, count, how far in from the right edge its row reaches, tile top
-    struct Tile { const char *label; int count; int rowReach; int top; };
+    // label, count, how far in from the right edge its row reaches, tile
+    // top, colour (alpha first)
+    struct Tile { const char *label; int count; int rowReach; int top; QRgb colour; };
     const Tile tiles[] = {
-        { "общий онлайн", 1234, 187, 60 },
-        { "Ironwood", 109, 340, 125 },  { "Ashford", 101, 340, 125 },
-        { "JadePoint", 110, 340, 175 }, { "BlueRidge", 102, 340, 175 },
-        { "CedarFalls", 103, 170, 225 }, { "DarkWater", 104, 170, 275 },
-        { "EastGate", 105, 170, 325 },  { "Fairhaven", 106, 170, 375 },
-        { "Greystone", 107, 170, 425 }, { "HighTower", 108, 170, 475 },
+        { "общий онлайн", 1234, 187, 60, 0xBF0b60e0 },
+        { "Ironwood", 109, 340, 125, 0xBF053f95 },  { "Ashford", 101, 340, 125, 0xBF0950bc },
+        { "JadePoint", 110, 340, 175, 0xBF053f80 }, { "BlueRidge", 102, 340, 175, 0xBF053f95 },
+        { "CedarFalls", 103, 170, 225, 0xBF053f80 }, { "DarkWater", 104, 170, 275, 0xBF053f75 },
+        { "EastGate", 105, 170, 325, 0xBF053d70 },  { "Fairhaven", 106, 170, 375, 0xBF053d65 },
+        { "Greystone", 107, 170, 425, 0xBF053d61 }, { "HighTower", 108, 170, 475, 0xBF053d61 },
     };
+
     const auto onlineBlock = Scene::itemById(m_window, "onlineBlock");
+    // One frame of the block alone, on a clear ground: each tile's pixel is
+    // its own colour, whatever the background picture holds.
+    const QSharedPointer<QQuickItemGrabResult> grab = onlineBlock->grabToImage();
+    QVERIFY(grab);
+    QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
+    QVERIFY(ready.wait());
+    const QImage frame = grab->image();
+    QCOMPARE(frame.size(), QSize(340, 465));
+
     for (const Tile &t : tiles) {
         const QString label = QString::fromUtf8(t.label);
         const auto found = Scene::items(onlineBlock, [&](QQuickItem *item) {
@@ -589,6 +675,18 @@ void tst_Scene::onlineTilesShowTheirCountsRightAligned()
         const QRectF row = Scene::sceneRect(tile->parentItem() == onlineBlock ? tile : tile->parentItem());
         QCOMPARE(row.right(), 1295.0);
         QCOMPARE(row.left(), qreal(1295 - t.rowReach));
+
+        // Its top right corner, where no text is drawn.
+        const QPoint corner = (rect.topRight() - Scene::sceneRect(onlineBlock).topLeft()).toPoint();
+        const QColor shown = frame.pixelColor(corner + QPoint(-3, 3));
+        const QColor wanted = QColor::fromRgba(t.colour);
+        // Drawn premultiplied, read back unpremultiplied: one step of rounding.
+        const bool near = qAbs(shown.alpha() - wanted.alpha()) <= 1
+                && qAbs(shown.red() - wanted.red()) <= 1 && qAbs(shown.green() - wanted.green()) <= 1
+                && qAbs(shown.blue() - wanted.blue()) <= 1;
+        QVERIFY2(near, qPrintable(QStringLiteral("%1 is %2, not %3")
+                                          .arg(label, shown.name(QColor::HexArgb),
+                                               wanted.name(QColor::HexArgb))));
     }
 }
 

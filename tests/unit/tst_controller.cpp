@@ -4,9 +4,9 @@
 #include "testserver.h"
 
 #include "app/mainwindow.h"
-#include "app/servercatalogue.h"
 #include "loader/gameloaderstatus.h"
 #include "platform/tlsconfig.h"
+#include "servers/servercatalogue.h"
 
 #include <QDesktopServices>
 #include <QQmlApplicationEngine>

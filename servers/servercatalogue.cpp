@@ -1,4 +1,4 @@
-#include "app/servercatalogue.h"
+#include "servers/servercatalogue.h"
 
 #include <atomic>
 
