@@ -204,10 +204,11 @@ QByteArray noteText(const DownloadSink::PartNote &note)
             .toJson(QJsonDocument::Compact);
 }
 
-DownloadSink::PartNote readNote(const QString &path)
+DownloadSink::PartNote readNote(const QString &path, bool &found)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 64 * 1024)
+    found = file.open(QIODevice::ReadOnly);
+    if (!found || file.size() > 64 * 1024)
         return {};
     const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
     return { object.value(QStringLiteral("url")).toString(),
@@ -225,7 +226,7 @@ bool DownloadSink::open(const PartNote &note)
     if (existing.isDir() || (existing.exists() && !existing.isWritable()))
         return false;
 
-    const PartNote kept = readNote(notePath(m_target));
+    const PartNote kept = readNote(notePath(m_target), m_noteMayExist);
     const bool resume = !kept.validator.isEmpty() && kept.url == note.url && kept.hash == note.hash
             && QFileInfo(m_file.fileName()).isFile();
     if (resume && m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
@@ -268,6 +269,7 @@ void DownloadSink::markResumable(const PartNote &note)
     if (m_resumable)
         return;
     QFile file(notePath(m_target));
+    m_noteMayExist = true;
     m_resumable = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             && file.write(noteText(note)) > 0;
 }
@@ -296,7 +298,8 @@ void DownloadSink::discard(bool keepPart)
 
 void DownloadSink::removeNote()
 {
-    const QString path = notePath(m_target);
-    if (m_resumable || QFileInfo::exists(path))
-        QFile::remove(path);
+    if (!m_noteMayExist)
+        return;
+    QFile::remove(notePath(m_target));
+    m_noteMayExist = false;
 }

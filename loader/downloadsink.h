@@ -118,5 +118,6 @@ private:
     qint64 m_size = 0;
     QByteArray m_keptValidator;
     bool m_resumable = false;
+    bool m_noteMayExist = false; // skips a needless look for it per small file
     bool m_done = false;
 };
