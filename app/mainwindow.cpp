@@ -119,7 +119,8 @@ void MainWindow::fetchFailed()
 
 void MainWindow::checkLauncherVersion(QNetworkReply *reply, const NetworkAddresses &addresses)
 {
-    const QByteArray body = reply->readAll();
+    // An aborted reply is closed; reading it would draw a warning from Qt.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     if (failed(reply) || !isOtherVersionPublished(body)) {
         qCInfo(lcStartup) << "no new version to announce";
         return;
