@@ -1,5 +1,6 @@
 #include "app/launcher.h"
 
+#include "app/instanceguard.h"
 #include "app/mainwindow.h"
 #include "platform/diagnostics.h"
 #include "platform/tlsconfig.h"
@@ -27,6 +28,11 @@ int runLauncher(int &argc, char **argv, const LauncherHooks &hooks)
     // The scene is laid out in device pixels on every screen.
     QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling);
     QApplication app(argc, argv);
+
+    // Before the controller: a second launcher must not fetch or show anything.
+    InstanceGuard instance;
+    if (!instance.claim())
+        return 0;
     installBuiltInCaCertificates();
 
     // Never destroyed: it lives until the process ends.

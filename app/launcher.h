@@ -17,6 +17,6 @@ struct LauncherHooks
 };
 
 // The whole program, from the application object to the last way out: the
-// built-in CAs, the controller, the event loop and the stop after it.
-// Whatever way it ends, the exit status is 0.
+// one-launcher check, the built-in CAs, the controller, the event loop and
+// the stop after it. Whatever way it ends, the exit status is 0.
 int runLauncher(int &argc, char **argv, const LauncherHooks &hooks = {});

@@ -18,8 +18,9 @@ private:
         QStringList lines; // standard output
         QString err;
     };
-    // Runs the probe with a home and temporary folder of its own and checks
-    // that it ended by itself with status 0.
+    // Runs the probe with a home and temporary folder of its own (so the
+    // one-launcher lock and socket are its own) and checks that it ended by
+    // itself with status 0.
     void runProbe(Run &run, const QString &scenario, const QString &loggingRules = {});
 };
 
