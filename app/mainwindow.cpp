@@ -7,6 +7,7 @@
 #include "feeds/versioncheck.h"
 #include "loader/gameloaderstatus.h"
 #include "loader/gameloaderworker.h"
+#include "platform/diagnostics.h"
 #include "servers/servercatalogue.h"
 
 #include <QDesktopServices>
@@ -47,6 +48,7 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     // carries it across threads.
     qRegisterMetaType<GameLoaderStatus *>();
     status = new GameLoaderStatus;
+    qCInfo(lcStartup) << "status object created";
 
     QEventLoop loop;
     QNetworkAccessManager manager;
@@ -59,6 +61,7 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     relaxed.setPeerVerifyMode(QSslSocket::VerifyNone);
     relaxed.setProtocol(QSsl::TlsV1_2);
     request.setSslConfiguration(relaxed);
+    qCInfo(lcStartup) << "news fetch";
     QNetworkReply *newsReply = blockingGet(manager, loop, request);
     if (failed(newsReply))
         fetchFailed();
@@ -70,25 +73,33 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     QQmlContext *context = engine->rootContext();
     context->setContextProperty(QStringLiteral("self"), this);
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
+    qCInfo(lcStartup) << (engine->rootObjects().isEmpty() ? "scene failed to load" : "scene loaded");
 
     worker = new GameLoaderWorker(addresses.manifest(), showMessage);
     worker->moveToThread(&loaderThread);
     connect(&loaderThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &MainWindow::gameLoadOperate, worker, &GameLoaderWorker::loadGame);
     connect(worker, &GameLoaderWorker::resultReady, this, &MainWindow::gameLoadResult);
+    qCInfo(lcStartup) << "loader wired";
 
     context->setContextProperty(QStringLiteral("currentServerName"),
                                 QString::fromUtf8(currentServer().displayName));
-    publish(context, newsProperties(parseNews(newsReply->readAll(), addresses.newsPagePrefix())));
+    const ContextProperties news = newsProperties(parseNews(newsReply->readAll(), addresses.newsPagePrefix()));
+    publish(context, news);
+    qCInfo(lcStartup) << "news items published:" << news.size() / 3;
 
     request = requestFor(addresses.statsApi());
+    qCInfo(lcStartup) << "statistics fetch";
     QNetworkReply *statsReply = blockingGet(manager, loop, request);
     if (failed(statsReply))
         fetchFailed();
     publish(context, onlineProperties(parseOnline(statsReply->readAll())));
+    qCInfo(lcStartup) << "online counts published";
 
     request = requestFor(addresses.versionFile());
+    qCInfo(lcStartup) << "version fetch";
     checkLauncherVersion(blockingGet(manager, loop, request), addresses);
+    qCInfo(lcStartup) << "start-up complete";
 }
 
 MainWindow::~MainWindow()
@@ -99,6 +110,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::fetchFailed()
 {
+    qCInfo(lcStartup) << "fetch failed: message, then exit";
     showMessage(QStringLiteral("Ошибка получения данных."));
     // The player may have started a load while the statistics were fetched.
     stopRunningLoad();
@@ -107,9 +119,13 @@ void MainWindow::fetchFailed()
 
 void MainWindow::checkLauncherVersion(QNetworkReply *reply, const NetworkAddresses &addresses)
 {
-    const QByteArray body = reply->readAll();
-    if (failed(reply) || !isOtherVersionPublished(body))
+    // An aborted reply is closed; reading it would draw a warning from Qt.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (failed(reply) || !isOtherVersionPublished(body)) {
+        qCInfo(lcStartup) << "no new version to announce";
         return;
+    }
+    qCInfo(lcStartup) << "another version is published:" << body.left(64);
     showMessage(QStringLiteral("Вышла новая версия лаунчера."));
     QDesktopServices::openUrl(QUrl(addresses.downloadPage(), QUrl::TolerantMode));
 }

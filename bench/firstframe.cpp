@@ -1,11 +1,11 @@
-// The launcher's start-up as app/main.cpp does it, until the window has shown
-// its first frame. The time counts from ZANROK_BENCH_T0 (nanoseconds since
-// the epoch, taken by the caller just before it starts this process), so it
-// includes loading the program and its libraries. Prints one JSON line:
+// The launcher's start-up (runLauncher, as main runs it) until the window
+// has shown its first frame. The time counts from ZANROK_BENCH_T0
+// (nanoseconds since the epoch, taken by the caller just before it starts
+// this process), so it includes loading the program and its libraries.
+// Prints one JSON line:
 //   {"firstFrameMs":412.3}
 // and ends the process there; the rest of start-up is not measured.
-#include "app/mainwindow.h"
-#include "platform/tlsconfig.h"
+#include "app/launcher.h"
 
 #include <QApplication>
 #include <QQuickWindow>
@@ -63,13 +63,12 @@ int main(int argc, char **argv)
     const QByteArray t0 = qgetenv("ZANROK_BENCH_T0");
     startNs = t0.isEmpty() ? nowNs() : t0.toLongLong();
 
-    QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling);
-    auto *app = new QApplication(argc, argv);
-    WindowWatcher watcher;
-    app->installEventFilter(&watcher);
-    installBuiltInCaCertificates();
-    new MainWindow;
-    app->exec();
+    LauncherHooks hooks;
+    hooks.addresses = [] {
+        qApp->installEventFilter(new WindowWatcher);
+        return NetworkAddresses::builtIn();
+    };
+    runLauncher(argc, argv, hooks);
     std::fprintf(stderr, "the window never showed a frame\n");
     return 1;
 }

@@ -110,7 +110,7 @@ setup() {
     trap cleanup EXIT
     export HOME=$work/home XDG_CONFIG_HOME=$work/config
     export XDG_RUNTIME_DIR=$work/runtime
-    mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/bin" "$XDG_RUNTIME_DIR"
+    mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/bin" "$XDG_RUNTIME_DIR" "$work/tmp"
     chmod 700 "$XDG_RUNTIME_DIR"
     cat >"$work/bin/xdg-open" <<EOF
 #!/bin/sh
@@ -136,8 +136,10 @@ EOF
     devnet_started=1
 }
 
+# The launcher's temporary folder (its one-launcher lock and socket) is the
+# test's own.
 start_launcher() {
-    "$ZANROK_LAUNCHER" >"$work/launcher.log" 2>&1 {ports_lock}>&- &
+    TMPDIR=$work/tmp "$ZANROK_LAUNCHER" >"$work/launcher.log" 2>&1 {ports_lock}>&- &
     launcher_pid=$!
     log "launcher started (pid $launcher_pid)"
 }

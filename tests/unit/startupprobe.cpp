@@ -1,12 +1,12 @@
-// Runs the launcher's start-up against a local test server in one scenario
-// and prints what a player would see, so that tests can check the ways the
-// process ends (which call exit) from outside.
+// Runs the launcher (the same runLauncher as main) against local test servers
+// in one scenario and prints what a player would see, so that tests can check
+// the ways the process ends (which call exit) from outside.
 #include "messagecatcher.h"
 #include "testserver.h"
 
+#include "app/launcher.h"
 #include "app/mainwindow.h"
 #include "feeds/blockingget.h"
-#include "loader/gameloaderstatus.h"
 #include "platform/tlsconfig.h"
 
 #include <QApplication>
@@ -18,7 +18,12 @@
 #include <QWindow>
 
 #include <cstdio>
-#include <memory>
+
+// A build whose scene is missing (the macro must stand outside a namespace).
+static void dropScene()
+{
+    Q_CLEANUP_RESOURCE(main);
+}
 
 namespace {
 
@@ -47,6 +52,27 @@ QObject *sceneController()
     return nullptr;
 }
 
+void closeAllWindows()
+{
+    for (QWindow *w : QGuiApplication::topLevelWindows())
+        w->close();
+}
+
+// Once `server` has been asked for `path` and the scene is up, do what a
+// player does then: the controller is reached the way the scene reaches it.
+void whenRequested(TestServer &server, const QByteArray &path, const std::function<void(QObject *)> &act)
+{
+    auto *poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, [&server, path, act, poll] {
+        QObject *self = sceneController();
+        if (!self || server.requestCount(path) == 0)
+            return;
+        poll->stop();
+        act(self);
+    });
+    poll->start(10);
+}
+
 class UrlRecorder : public QObject
 {
     Q_OBJECT
@@ -54,35 +80,38 @@ public slots:
     void open(const QUrl &url) { say(QStringLiteral("OPEN ") + url.toString()); }
 };
 
-} // namespace
-
-int main(int argc, char **argv)
+// The hosts and helpers of one run. Never freed: the launcher's way out may
+// be exit(), and its controller outlives the application object.
+struct ProbeNetwork
 {
-    QApplication app(argc, argv);
-    const QString scenario = app.arguments().value(1);
-    setFetchInactivityTimeout(std::chrono::milliseconds(400));
-
     MessageCatcher catcher;
-    QObject::connect(&catcher, &MessageCatcher::caught, [](const QString &text, int behind) {
+    UrlRecorder recorder;
+    TestServer site { TestServer::selfSignedCertificate(), TestServer::selfSignedKey() };
+    TestServer files { TestServer::selfSignedCertificate(), TestServer::selfSignedKey() };
+    TestServer plainFiles;
+};
+ProbeNetwork *network = nullptr;
+
+NetworkAddresses prepare(const QString &scenario)
+{
+    if (scenario != QLatin1String("stats-untrusted"))
+        addTrustedCaCertificates(TestServer::selfSignedCertificate().toPem());
+    network = new ProbeNetwork;
+    QObject::connect(&network->catcher, &MessageCatcher::caught, [](const QString &text, int behind) {
         say(QStringLiteral("MESSAGE %1 WINDOWS %2").arg(text).arg(behind));
     });
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &network->recorder, "open");
 
-    const bool trusted = scenario != QLatin1String("stats-untrusted");
-    if (trusted)
-        addTrustedCaCertificates(TestServer::selfSignedCertificate().toPem());
-    TestServer site(TestServer::selfSignedCertificate(), TestServer::selfSignedKey());
-    TestServer files(TestServer::selfSignedCertificate(), TestServer::selfSignedKey());
-    TestServer plainFiles;
+    TestServer &site = network->site;
+    TestServer &files = network->files;
     site.setBody("/api/news", newsBody);
     site.setBody("/api/stats", statsBody);
     files.setBody("/LAUNCHER_FILES/ver.txt", "1.8");
     TestResponse stall;
     stall.fault = TestResponse::Fault::StallBeforeHeaders;
-    plainFiles.setResponse("/files.json", stall);
+    network->plainFiles.setResponse("/files.json", stall);
 
-    NetworkAddresses addresses { site.baseUrl(), files.baseUrl(), plainFiles.baseUrl() };
+    NetworkAddresses addresses { site.baseUrl(), files.baseUrl(), network->plainFiles.baseUrl() };
     if (scenario == QLatin1String("news-down"))
         addresses.site = closedPortUrl("https");
     else if (scenario == QLatin1String("news-stall"))
@@ -92,39 +121,53 @@ int main(int argc, char **argv)
     else if (scenario == QLatin1String("version-stall"))
         files.setResponse("/LAUNCHER_FILES/ver.txt", stall);
 
-    // A player who presses play while the statistics are still loading: the
-    // controller is reached the way the scene reaches it, as "self".
     if (scenario == QLatin1String("play-then-stats-fail")) {
+        // A player who presses play while the statistics are still loading.
         site.setResponse("/api/stats", stall);
-        auto *poll = new QTimer(&app);
-        QObject::connect(poll, &QTimer::timeout, [&site, poll] {
-            QObject *self = sceneController();
-            if (!self || site.requestCount("/api/stats") == 0)
-                return;
-            poll->stop();
+        whenRequested(site, "/api/stats", [](QObject *self) {
             say(QStringLiteral("PLAY"));
             QMetaObject::invokeMethod(self, "buttonStartPlayClick");
         });
-        poll->start(10);
+    } else if (scenario == QLatin1String("close-during-startup")) {
+        // Play, then the window system closes the window, while the version
+        // host holds start-up; nothing else would end the process.
+        files.setResponse("/LAUNCHER_FILES/ver.txt", stall);
+        whenRequested(files, "/LAUNCHER_FILES/ver.txt", [](QObject *self) {
+            say(QStringLiteral("PLAY"));
+            QMetaObject::invokeMethod(self, "buttonStartPlayClick");
+            closeAllWindows();
+        });
+    } else if (scenario == QLatin1String("scene-missing")) {
+        dropScene();
     }
+    return addresses;
+}
 
-    auto *window = new MainWindow(addresses);
+void started(MainWindow &window, const QString &scenario)
+{
     say(QStringLiteral("STARTED"));
-
     if (scenario == QLatin1String("exit-idle") || scenario == QLatin1String("version-stall")) {
-        QTimer::singleShot(0, window, &MainWindow::buttonExitClick);
+        QTimer::singleShot(0, &window, &MainWindow::buttonExitClick);
     } else if (scenario == QLatin1String("close-during-load")) {
         // The window system closes the window while the manifest is awaited.
-        window->buttonStartPlayClick();
-        QTimer::singleShot(200, [] {
-            for (QWindow *w : QGuiApplication::topLevelWindows())
-                w->close();
-        });
-    } else {
-        QTimer::singleShot(0, &app, &QCoreApplication::quit);
+        window.buttonStartPlayClick();
+        QTimer::singleShot(200, closeAllWindows);
+    } else if (scenario != QLatin1String("close-during-startup") && scenario != QLatin1String("scene-missing")) {
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     }
-    app.exec();
-    window->stopRunningLoad();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QString scenario = QString::fromLocal8Bit(argc > 1 ? argv[1] : "");
+    setFetchInactivityTimeout(std::chrono::milliseconds(400));
+
+    LauncherHooks hooks;
+    hooks.addresses = [&scenario] { return prepare(scenario); };
+    hooks.started = [&scenario](MainWindow &window) { started(window, scenario); };
+    runLauncher(argc, argv, hooks);
     say(QStringLiteral("RETURNED"));
     return 0;
 }

@@ -1,0 +1,5 @@
+#include "platform/diagnostics.h"
+
+Q_LOGGING_CATEGORY(lcStartup, "zanrok.startup", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcNet, "zanrok.net", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcLoader, "zanrok.loader", QtWarningMsg)
