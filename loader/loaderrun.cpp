@@ -4,6 +4,7 @@
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "loader/transfer.h"
+#include "platform/diagnostics.h"
 #include "platform/installfolder.h"
 #include "platform/ragempsettings.h"
 #include "servers/servercatalogue.h"
@@ -138,6 +139,7 @@ QNetworkReply *LoaderRun::getManifest()
         if (status == 429 || status == 503)
             retryAfter = parseRetryAfter(reply->rawHeader("Retry-After"),
                                          QDateTime::currentDateTimeUtc());
+        qCInfo(lcLoader).noquote() << "the manifest: try" << tries << "failed:" << reply->errorString();
         delete reply;
         reply = nullptr;
         if (!wait(retryDelay(tries, retryAfter, QRandomGenerator::global()->generateDouble())))
@@ -289,6 +291,12 @@ bool loaderThreadStopping()
 
 LoaderOutcome runLoader(const LoaderEnvironment &environment)
 {
+    qCInfo(lcLoader).noquote() << "load started, manifest" << environment.manifestUrl;
     LoaderRun run(environment);
-    return run.exec();
+    const LoaderOutcome outcome = run.exec();
+    qCInfo(lcLoader).noquote() << "load ended:"
+                               << (outcome.result ? QStringLiteral("game started")
+                                                  : outcome.errorInfo.isEmpty() ? QStringLiteral("stopped")
+                                                                                : outcome.errorInfo);
+    return outcome;
 }

@@ -3,6 +3,7 @@
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/transfer.h"
+#include "platform/diagnostics.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -232,6 +233,9 @@ void SyncScheduler::onTransferFinished(int index)
 
 void SyncScheduler::finishItem(int index, SyncResult::Outcome outcome, const QString &networkError)
 {
+    static const char *const outcomes[] = { "up to date", "replaced", "cannot be created",
+                                            "download failed:", "download failed", "stopped" };
+    qCInfo(lcLoader).noquote() << m_entries->at(index).file << outcomes[outcome] << networkError;
     Item &item = m_items[std::size_t(index)];
     item.finished = true;
     item.result = { outcome, networkError };

@@ -1,6 +1,7 @@
 #include "loader/transfer.h"
 
 #include "feeds/blockingget.h"
+#include "platform/diagnostics.h"
 
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -245,6 +246,9 @@ void Transfer::issue()
         request.setRawHeader("Cache-Control", "no-cache");
         request.setRawHeader("Pragma", "no-cache");
     }
+    qCInfo(lcLoader).noquote() << "GET" << m_url << "try" << m_tries
+                               << (m_rangeFrom > 0 ? QStringLiteral("from byte %1").arg(m_rangeFrom) : QString());
+    m_tryClock.start();
     m_reply = m_manager.get(request);
     m_reply->setReadBufferSize(readBufferSize);
     connect(m_reply, &QIODevice::readyRead, this, [this] { guarded([this] { drain(); }); });
@@ -361,6 +365,9 @@ void Transfer::conclude()
     if (m_status == 429 || m_status == 503)
         retryAfter = parseRetryAfter(m_reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
     releaseReply();
+    qCInfo(lcLoader).noquote() << "GET" << m_url << "->" << (m_status ? QString::number(m_status) : errorString)
+                               << m_receivedThisTry << "bytes in" << m_tryClock.elapsed() << "ms"
+                               << (cut ? "(cut short)" : "") << (m_timedOut ? "(no progress, given up)" : "");
 
     if (m_writeFailed)
         return finish(Outcome::DownloadFailed, false);
@@ -406,6 +413,7 @@ void Transfer::checkDigest()
             return finish(Outcome::CreateFailed, false);
         return finish(Outcome::Completed, false);
     }
+    qCInfo(lcLoader).noquote() << m_url << "digest" << digest << "where the manifest says" << m_expected;
     if (!m_mismatchRetried && m_tries < maxTries) {
         // A cache on the way may have served an older copy: ask past it.
         m_mismatchRetried = true;
@@ -418,6 +426,8 @@ void Transfer::checkDigest()
 
 void Transfer::scheduleRetry(std::chrono::milliseconds delay)
 {
+    qCInfo(lcLoader).noquote() << "trying" << m_url << "again in" << delay.count() << "ms"
+                               << (m_sink.size() > 0 ? QStringLiteral("for the rest after byte %1").arg(m_sink.size()) : QString());
     m_retryTimer.start(delay);
 }
 

@@ -3,6 +3,7 @@
 #include "loader/downloadsink.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
@@ -107,6 +108,7 @@ private:
     QPointer<QNetworkReply> m_reply;
     QTimer m_watchdog;
     QTimer m_retryTimer;
+    QElapsedTimer m_tryClock;
     Outcome m_outcome = Outcome::Running;
     QString m_networkError;
     QByteArray m_validator; // of this run's first full answer
