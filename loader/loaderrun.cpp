@@ -215,10 +215,6 @@ bool LoaderRun::install(LoaderOutcome &failure)
     SyncScheduler scheduler(m_manager);
     if (failedSync(scheduler.run(files, m_ragePath, hooks), files, failure))
         return false;
-    if (loaderThreadStopping()) {
-        failure = stopped();
-        return false;
-    }
     if (QFileInfo(m_exePath).isFile())
         makeExecutable(m_exePath);
     // Written last: only a complete install counts as one at the next run.

@@ -110,17 +110,6 @@ void SyncScheduler::plan(const QString &baseFolder)
     }
 }
 
-void SyncScheduler::postPump()
-{
-    if (m_pumpPosted)
-        return;
-    m_pumpPosted = true;
-    QMetaObject::invokeMethod(this, [this] {
-        m_pumpPosted = false;
-        pump();
-    }, Qt::QueuedConnection);
-}
-
 void SyncScheduler::pump()
 {
     if (m_done)

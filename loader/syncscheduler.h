@@ -90,7 +90,6 @@ private:
 
     void plan(const QString &baseFolder);
     void pump();
-    void postPump();
     void takeHashResults();
     void startTransfers();
     void advanceCursor();
@@ -113,7 +112,6 @@ private:
     int m_cursor = 0;
     int m_failedIndex = 0; // the entry count while nothing failed
     bool m_done = false;
-    bool m_pumpPosted = false;
     bool m_pumping = false;
     bool m_pumpAgain = false;
     std::atomic<bool> m_hashWake { false };

@@ -20,11 +20,6 @@ std::atomic<long long> backoffBaseMs { 500 };
 
 } // namespace
 
-std::chrono::milliseconds retryBackoffBase()
-{
-    return std::chrono::milliseconds(backoffBaseMs.load());
-}
-
 void setRetryBackoffBase(std::chrono::milliseconds base)
 {
     backoffBaseMs = base.count();
@@ -162,9 +157,7 @@ void Transfer::abort(bool keepPart)
     m_watchdog.stop();
     m_retryTimer.stop();
     if (m_reply) {
-        QNetworkReply *reply = m_reply;
-        releaseReply();
-        reply->abort();
+        dropReply();
     }
     m_digest.reset();
     m_sink.discard(keepPart);
@@ -181,9 +174,7 @@ void Transfer::guarded(Step &&step)
         if (m_outcome != Outcome::Running)
             return;
         if (m_reply) {
-            QNetworkReply *reply = m_reply;
-            releaseReply();
-            reply->abort();
+            dropReply();
         }
         finish(Outcome::DownloadFailed, false);
     }
@@ -235,10 +226,6 @@ void Transfer::issue()
         request.setRawHeader("If-Range", validator());
         // The rest of the body exactly as stored, so it continues the part.
         request.setRawHeader("Accept-Encoding", "identity");
-    } else if (m_sink.size() > 0 || m_digest.bytes() > 0) {
-        restartBody();
-        if (m_writeFailed)
-            return finish(Outcome::DownloadFailed, false);
     }
     // Otherwise no Accept-Encoding of our own: the network layer then
     // negotiates compression itself and hands over the decoded content.
@@ -313,9 +300,7 @@ void Transfer::drain()
     if (!m_headersSeen && (m_replyFinished || m_reply->bytesAvailable() > 0)) {
         handleHeaders();
         if (m_writeFailed) {
-            QNetworkReply *reply = m_reply;
-            releaseReply();
-            reply->abort();
+            dropReply();
             return finish(Outcome::DownloadFailed, false);
         }
     }
@@ -331,9 +316,7 @@ void Transfer::drain()
         m_receivedThisTry += chunk.size();
         if (!m_sink.write(chunk)) {
             m_writeFailed = true;
-            QNetworkReply *reply = m_reply;
-            releaseReply();
-            reply->abort();
+            dropReply();
             finish(Outcome::DownloadFailed, false);
             return;
         }
@@ -342,6 +325,14 @@ void Transfer::drain()
         m_sink.markResumable(note());
     if (m_replyFinished && m_reply->bytesAvailable() == 0)
         conclude();
+}
+
+void Transfer::dropReply()
+{
+    // Released first, so its finished() no longer reaches this transfer.
+    QNetworkReply *reply = m_reply;
+    releaseReply();
+    reply->abort();
 }
 
 void Transfer::releaseReply()

@@ -22,7 +22,6 @@ bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus);
 
 // The wait before the first retry (0.5 s); each later one doubles it. Tests
 // shorten it.
-std::chrono::milliseconds retryBackoffBase();
 void setRetryBackoffBase(std::chrono::milliseconds base);
 
 // How long to wait after `failedTries` tries: about 0.5, 1, then 2 s, spread
@@ -78,7 +77,6 @@ public:
     QString networkError() const { return m_networkError; }
     qint64 received() const { return m_offset + m_progressReceived; }
     qint64 total() const { return m_progressTotal < 0 ? -1 : m_offset + m_progressTotal; }
-    int tries() const { return m_tries; }
 
 signals:
     void progressed();
@@ -94,6 +92,7 @@ private:
     void scheduleRetry(std::chrono::milliseconds delay);
     void finish(Outcome outcome, bool keepPart);
     void releaseReply();
+    void dropReply();
     bool partWorthKeeping() const;
     QByteArray validator() const;
     DownloadSink::PartNote note() const;
