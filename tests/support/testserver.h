@@ -30,7 +30,8 @@ struct TestResponse
     qint64 cutAfter = -1;          // body bytes sent before a cut; -1: half
     int delayMs = 0;               // the answer waits this long
     // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names
-    // another ETag than this response's.
+    // another ETag than this response's; closed ranges "bytes=A-B,C-D" with
+    // their parts.
     bool ranges = false;
     QList<QPair<QByteArray, QByteArray>> headers; // ETag, Retry-After, …
 };
