@@ -8,6 +8,7 @@
 #include "loader/manifest.h"
 #include "loader/transfer.h"
 #include "platform/ragempsettings.h"
+#include "testserver.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -44,8 +45,6 @@ private slots:
     void settingsStoreLivesInTheConfigFolder();
 
 private:
-    QByteArray makeSidecar(const QString &name, const QByteArray &content);
-
     QTemporaryDir m_home;
     QTemporaryDir m_config;
 };
@@ -259,15 +258,6 @@ void LoaderLogicTest::fileHashReadsAnySizeInChunks()
 
 namespace {
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &byte : data)
-        byte = char(random.generate());
-    return data;
-}
-
 void writeBytes(const QString &path, const QByteArray &data)
 {
     QFile file(path);
@@ -276,22 +266,6 @@ void writeBytes(const QString &path, const QByteArray &data)
 }
 
 } // namespace
-
-// The sidecar Debian's zsyncmake publishes for `content`.
-QByteArray LoaderLogicTest::makeSidecar(const QString &name, const QByteArray &content)
-{
-    const QString path = m_home.path() + '/' + name;
-    writeBytes(path, content);
-    QProcess zsyncmake;
-    zsyncmake.setWorkingDirectory(m_home.path());
-    zsyncmake.start("zsyncmake", { "-u", name, "-o", name + ".zsync", name });
-    if (!zsyncmake.waitForFinished(60000) || zsyncmake.exitCode() != 0) {
-        qWarning("zsyncmake (Debian's zsync package) is needed: %s", qPrintable(zsyncmake.errorString()));
-        return {};
-    }
-    QFile sidecar(path + ".zsync");
-    return sidecar.open(QIODevice::ReadOnly) ? sidecar.readAll() : QByteArray();
-}
 
 void LoaderLogicTest::deltaRebuildsTheNewFile_data()
 {
@@ -322,7 +296,7 @@ void LoaderLogicTest::deltaRebuildsTheNewFile()
     QFETCH(QByteArray, oldContent);
     QFETCH(QByteArray, newContent);
     QFETCH(int, maxFetched);
-    const std::optional<Sidecar> sidecar = parseSidecar(makeSidecar("new.bin", newContent));
+    const std::optional<Sidecar> sidecar = parseSidecar(zsyncSidecar(newContent));
     QVERIFY(sidecar);
     QCOMPARE(sidecar->length, qint64(newContent.size()));
     const QString oldPath = m_home.path() + "/old.bin";
@@ -371,7 +345,7 @@ void LoaderLogicTest::sidecarIsTakenOnlyWhole()
 {
     QFETCH(QString, change);
     QFETCH(bool, taken);
-    QByteArray data = makeSidecar("whole.bin", randomBytes(50000, 6));
+    QByteArray data = zsyncSidecar(randomBytes(50000, 6));
     QVERIFY(parseSidecar(data));
     const int headerEnd = data.indexOf("\n\n");
     QList<QByteArray> lines = data.left(headerEnd).split('\n');

@@ -2,8 +2,11 @@
 
 #include <QFile>
 #include <QMutexLocker>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <array>
@@ -48,6 +51,33 @@ QByteArray reasonPhrase(int status)
 }
 
 } // namespace
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &byte : data)
+        byte = char(random.generate());
+    return data;
+}
+
+QByteArray zsyncSidecar(const QByteArray &content)
+{
+    QTemporaryDir folder;
+    QFile file(folder.filePath("file"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return {};
+    file.close();
+    QProcess zsyncmake;
+    zsyncmake.setWorkingDirectory(folder.path());
+    zsyncmake.start("zsyncmake", { "-u", "file", "-o", "file.zsync", "file" });
+    if (!zsyncmake.waitForFinished(60000) || zsyncmake.exitCode() != 0) {
+        qWarning("zsyncmake (Debian's zsync package) is needed: %s", qPrintable(zsyncmake.errorString()));
+        return {};
+    }
+    QFile sidecar(folder.filePath("file.zsync"));
+    return sidecar.open(QIODevice::ReadOnly) ? sidecar.readAll() : QByteArray();
+}
 
 QByteArray gzipCompress(const QByteArray &data)
 {

@@ -87,3 +87,10 @@ private:
 
 // gzip framing (RFC 1952) around Qt's deflate, for compressed bodies.
 QByteArray gzipCompress(const QByteArray &data);
+
+// Deterministic bytes without repeats, so that no block of a file looks like another.
+QByteArray randomBytes(int size, quint32 seed);
+
+// The sidecar Debian's zsyncmake publishes for `content` (made in a
+// temporary folder), or nothing when zsyncmake is missing.
+QByteArray zsyncSidecar(const QByteArray &content);
