@@ -100,16 +100,6 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
     }
 }
 
-quint64 BlockMatcher::keyOf(quint32 first, quint32 second) const
-{
-    return quint64(first) << 32 | second;
-}
-
-bool BlockMatcher::maybeKey(quint64 key) const
-{
-    const quint64 slot = (key * 0x9E3779B97F4A7C15ull) >> m_filterShift;
-    return m_filter[slot >> 6] >> (slot & 63) & 1;
-}
 
 // One thread's share of the old file: window starts in [from, to).
 class BlockMatcher::Part
@@ -125,15 +115,13 @@ public:
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return false;
-        const qint64 bs = s.blockSize;
-        const qint64 span = s.seqMatches * bs + 1; // the windows and the byte that slides in
-        const quint32 mask = s.rsumMask();
+        const qint64 span = s.seqMatches * s.blockSize + 1; // the windows and the byte that slides in
         std::vector<uchar> buffer(size_t(scanChunk + span));
         qint64 bufferAt = from;
         qint64 bufferEnd = from;
-        // Keeps [x, x + span) in the buffer.
-        auto load = [&](qint64 x) {
-            if (x + span <= bufferEnd)
+        // Keeps [x, x + ahead + span) in the buffer.
+        auto load = [&](qint64 x, qint64 ahead) {
+            if (x + ahead + span <= bufferEnd)
                 return true;
             const qint64 keep = qMax<qint64>(0, bufferEnd - x);
             if (keep > 0)
@@ -145,33 +133,70 @@ public:
         };
         auto at = [&](qint64 x) { return buffer.data() + (x - bufferAt); };
 
+        return s.seqMatches == 2 ? slide<true>(from, to, stop, load, at) : slide<false>(from, to, stop, load, at);
+    }
+
+private:
+    // Slides the window(s) through [from, to): keys for a batch of positions
+    // first, then the filter for all of them at once, so that its memory
+    // loads overlap; a batch with no candidate costs little more than the
+    // rolling itself.
+    template<bool Pair, typename Load, typename At>
+    bool slide(qint64 from, qint64 to, const std::atomic<bool> &stop, const Load &load, const At &at)
+    {
+        constexpr int batch = 64;
+        const qint64 bs = s.blockSize;
+        const quint32 mask = s.rsumMask();
+        quint64 keys[batch];
+        RollingSum seconds[batch];
         qint64 x = from;
-        if (!load(x))
+        if (!load(x, batch))
             return false;
         RollingSum first = RollingSum::of(at(x), bs);
-        RollingSum second = s.seqMatches == 2 ? RollingSum::of(at(x + bs), bs) : RollingSum();
-        int untilStopCheck = stopCheckEvery;
+        RollingSum second = Pair ? RollingSum::of(at(x + bs), bs) : RollingSum();
+        qint64 untilStopCheck = stopCheckEvery;
         while (x < to) {
-            const quint64 key = m.keyOf(first.value() & mask, s.seqMatches == 2 ? second.value() & mask : 0);
-            if (m.maybeKey(key) && match(key, x, at)) {
-                x += bs;
+            if (!load(x, batch))
+                return false;
+            const int n = int(qMin<qint64>(batch, to - x));
+            const uchar *window = at(x);
+            RollingSum f = first;
+            RollingSum g = second;
+            for (int i = 0; i < n; ++i) {
+                keys[i] = m.keyOf(f.value() & mask, Pair ? g.value() & mask : 0);
+                seconds[i] = g;
+                f.roll(window[i], window[i + bs], quint16(bs));
+                if (Pair)
+                    g.roll(window[i + bs], window[i + 2 * bs], quint16(bs));
+            }
+            quint64 hits = 0;
+            for (int i = 0; i < n; ++i)
+                hits |= quint64(m.maybeKey(keys[i])) << i;
+            int matchedAt = -1;
+            while (hits) {
+                const int i = qCountTrailingZeroBits(hits);
+                hits &= hits - 1;
+                if (match(keys[i], x + i, at)) {
+                    matchedAt = i;
+                    break;
+                }
+            }
+            if (matchedAt < 0) {
+                x += n;
+                first = f;
+                second = g;
+                untilStopCheck -= n;
+            } else {
+                // The matched window(s) are taken whole; the next try starts right after.
+                x += matchedAt + bs;
                 if (x >= to)
                     break;
-                if (!load(x))
+                if (!load(x, batch))
                     return false;
-                first = s.seqMatches == 2 ? second : RollingSum::of(at(x), bs);
-                if (s.seqMatches == 2)
+                first = Pair ? seconds[matchedAt] : RollingSum::of(at(x), bs);
+                if (Pair)
                     second = RollingSum::of(at(x + bs), bs);
-                untilStopCheck -= int(bs);
-            } else {
-                const uchar *window = at(x);
-                first.roll(window[0], window[bs], quint16(bs));
-                if (s.seqMatches == 2)
-                    second.roll(window[bs], window[2 * bs], quint16(bs));
-                ++x;
-                --untilStopCheck;
-                if (x + span > bufferEnd && !load(x))
-                    return false;
+                untilStopCheck -= matchedAt + bs;
             }
             if (untilStopCheck <= 0) {
                 if (stop.load(std::memory_order_relaxed))
@@ -182,7 +207,6 @@ public:
         return true;
     }
 
-private:
     template<typename At>
     bool match(quint64 key, qint64 x, const At &at)
     {

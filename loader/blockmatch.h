@@ -56,8 +56,12 @@ private:
     };
     class Part;
 
-    quint64 keyOf(quint32 first, quint32 second) const;
-    bool maybeKey(quint64 key) const;
+    static quint64 keyOf(quint32 first, quint32 second) { return quint64(first) << 32 | second; }
+    bool maybeKey(quint64 key) const
+    {
+        const quint64 slot = (key * 0x9E3779B97F4A7C15ull) >> m_filterShift;
+        return m_filter[slot >> 6] >> (slot & 63) & 1;
+    }
 
     const Sidecar m_sidecar;
     std::vector<Group> m_groups; // by key; blocks with equal checksums share one

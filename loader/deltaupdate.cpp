@@ -111,7 +111,7 @@ void DeltaUpdate::onScanned(std::optional<std::vector<qint64>> found)
 
     // Requests of a few ranges each, so that several are in flight and a
     // retry repeats little.
-    const qint64 perRequest = qBound<qint64>(1024 * 1024, needed / maxRequestsInFlight + 1, 32 * 1024 * 1024);
+    const qint64 perRequest = qBound<qint64>(2 * 1024 * 1024, needed / maxRequestsInFlight + 1, 32 * 1024 * 1024);
     std::unique_ptr<Request> request;
     qint64 requestBytes = 0;
     for (ByteRange range : missing) {
