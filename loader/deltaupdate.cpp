@@ -9,12 +9,25 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 
+#include <mutex>
+
 namespace {
 
 constexpr qint64 readChunkSize = 256 * 1024;
 // Above this share of the file to fetch, a whole download is as cheap and
 // can be resumed in a later run.
 constexpr double maxFetchedShare = 7.0 / 8.0;
+
+// Scans and assemblies each keep both cores busy: several at once would
+// only add up their memory. One at a time, and a waiting one still stops.
+std::timed_mutex heavyWork;
+
+std::unique_lock<std::timed_mutex> takeTurn(const std::atomic<bool> &stop)
+{
+    std::unique_lock<std::timed_mutex> turn(heavyWork, std::defer_lock);
+    while (!stop && !turn.try_lock_for(std::chrono::milliseconds(50))) { }
+    return turn;
+}
 
 } // namespace
 
@@ -84,7 +97,9 @@ void DeltaUpdate::onSidecar()
     if (!m_sidecar)
         return fallBack("the sidecar is malformed");
     m_worker = std::thread([this] {
-        std::optional<std::vector<qint64>> found = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
+        std::optional<std::vector<qint64>> found;
+        if (const auto turn = takeTurn(m_stop); turn.owns_lock())
+            found = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
         QMetaObject::invokeMethod(this, [this, found] { onScanned(found); }, Qt::QueuedConnection);
     });
 }
@@ -153,7 +168,9 @@ void DeltaUpdate::fetchMore()
     qCInfo(lcLoader).noquote() << "fetched" << m_fetched << "bytes of" << m_url << "in" << m_requests.size()
                                << "requests; assembling";
     m_worker = std::thread([this] {
-        const std::optional<AssembledDigests> digests = assembleFile(*m_sidecar, m_found, m_oldPath, m_partPath, m_stop);
+        std::optional<AssembledDigests> digests;
+        if (const auto turn = takeTurn(m_stop); turn.owns_lock())
+            digests = assembleFile(*m_sidecar, m_found, m_oldPath, m_partPath, m_stop);
         const bool matches = digests && digests->sha1 == m_sidecar->sha1
                 && (m_expected.isEmpty()
                     || downloadDigestMatches(QString::fromLatin1(digests->md5.toHex()), m_expected));
