@@ -179,8 +179,20 @@ void DeltaUpdate::fetchMore()
     });
 }
 
+void DeltaUpdate::splitRanges(Request &request)
+{
+    for (std::size_t i = 1; i < request.pending.size(); ++i) {
+        auto single = std::make_unique<Request>();
+        single->pending = { request.pending[i] };
+        m_requests.push_back(std::move(single));
+    }
+    request.pending.resize(1);
+}
+
 void DeltaUpdate::issue(Request &request)
 {
+    if (m_oneRangeEach && request.pending.size() > 1)
+        splitRanges(request);
     ++request.tries;
     request.status = 0;
     request.headersSeen = false;
@@ -226,7 +238,22 @@ void DeltaUpdate::drain(Request &request)
             if (!request.reader)
                 return fallBack("the host's ranges answer is not usable");
         } else if (request.status >= 200 && request.status < 300) {
-            return fallBack("the host does not answer range requests");
+            if (request.pending.size() < 2)
+                return fallBack("the host does not answer range requests");
+            // Some hosts answer one range a request only: ask that way from now on.
+            qCInfo(lcLoader).noquote() << m_url << "answers one range a request";
+            m_oneRangeEach = true;
+            request.reply = nullptr;
+            request.watchdog.stop();
+            reply->disconnect(this);
+            reply->abort();
+            reply->deleteLater();
+            request.inFlight = false;
+            splitRanges(request);
+            --m_nextRequest; // the request goes out again, with its first range
+            std::swap(m_requests[m_nextRequest], *std::find_if(m_requests.begin(), m_requests.end(),
+                                                                [&](const auto &r) { return r.get() == &request; }));
+            return fetchMore();
         }
     }
     if (!request.reader) {
