@@ -12,6 +12,7 @@
 #include <chrono>
 #include <optional>
 
+class DeltaUpdate;
 class QNetworkAccessManager;
 
 // Whether a failed try is worth repeating: the connection was refused, reset,
@@ -43,7 +44,9 @@ bool downloadDigestMatches(const QString &computedHex, const QString &published)
 // target through its MD5, and puts it in place only once complete and
 // matching (or when there is no digest to check). Passing failures are tried
 // again with back-off; a body cut after its first MiB is resumed with a
-// range request, in this run or the next. It says nothing about status texts.
+// range request, in this run or the next. An outdated large file is first
+// brought up to date from its old copy where the host publishes a sidecar
+// (DeltaUpdate). It says nothing about status texts.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -75,14 +78,16 @@ public:
 
     Outcome outcome() const { return m_outcome; }
     QString networkError() const { return m_networkError; }
-    qint64 received() const { return m_offset + m_progressReceived; }
-    qint64 total() const { return m_progressTotal < 0 ? -1 : m_offset + m_progressTotal; }
+    qint64 received() const;
+    qint64 total() const;
 
 signals:
     void progressed();
     void finished();
 
 private:
+    bool deltaWorthTrying() const;
+    void onDeltaFinished();
     void issue();
     void handleHeaders();
     void drain();
@@ -101,10 +106,12 @@ private:
 
     QNetworkAccessManager &m_manager;
     const QString m_url;
+    const QString m_target;
     const QString m_expected;
     DownloadSink m_sink;
     BodyDigest m_digest;
     QPointer<QNetworkReply> m_reply;
+    DeltaUpdate *m_delta = nullptr;
     QTimer m_watchdog;
     QTimer m_retryTimer;
     QElapsedTimer m_tryClock;

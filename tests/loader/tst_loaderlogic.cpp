@@ -1,11 +1,14 @@
 // The loader's decisions, without a network: the manifest's split, the path
-// check, progress, hashing, the retry rules, and RageMP's settings store.
+// check, progress, hashing, the retry rules, delta updates from a sidecar,
+// and RageMP's settings store.
+#include "loader/blockmatch.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/manifest.h"
 #include "loader/transfer.h"
 #include "platform/ragempsettings.h"
+#include "testserver.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -31,6 +34,13 @@ private slots:
     void retryWaitsAndHeaders();
 
     void fileHashReadsAnySizeInChunks();
+
+    void deltaRebuildsTheNewFile_data();
+    void deltaRebuildsTheNewFile();
+    void sidecarIsTakenOnlyWhole_data();
+    void sidecarIsTakenOnlyWhole();
+    void rangesAnswerIsReadAsItStreams_data();
+    void rangesAnswerIsReadAsItStreams();
 
     void settingsStoreLivesInTheConfigFolder();
 
@@ -244,6 +254,167 @@ void LoaderLogicTest::fileHashReadsAnySizeInChunks()
     QCOMPARE(fileHash(path, QCryptographicHash::Md5, [] { return false; }), QString());
 
     QCOMPARE(fileHash(m_home.path() + "/missing", QCryptographicHash::Md5), QString());
+}
+
+namespace {
+
+void writeBytes(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), qint64(data.size()));
+}
+
+} // namespace
+
+void LoaderLogicTest::deltaRebuildsTheNewFile_data()
+{
+    QTest::addColumn<QByteArray>("oldContent");
+    QTest::addColumn<QByteArray>("newContent");
+    QTest::addColumn<int>("maxFetched");
+
+    const QByteArray old = randomBytes(1500001, 1); // ends in a short block
+    const int block = 2048;
+    QByteArray changed = old;
+    changed.replace(700001, 100000, randomBytes(100000, 2));
+    QTest::newRow("unchanged") << old << old << 0;
+    QTest::newRow("middle changed") << old << changed << 100000 + 2 * block;
+    QTest::newRow("regions swapped") << old << (old.mid(1200001) + old.mid(300000, 900001) + old.left(300000))
+                                     << 6 * block;
+    QTest::newRow("bytes inserted") << old << (old.left(500000) + randomBytes(777, 3) + old.mid(500000)) << 2 * block;
+    QTest::newRow("bytes removed") << old << (old.left(800000) + old.mid(801234)) << 2 * block;
+    QTest::newRow("shorter, same tail") << old << old.mid(4096 + 100) << 0;
+    QTest::newRow("nothing in common") << old << randomBytes(1200000, 4) << 1200000;
+    // Many equal blocks share one set of checksums; every one must be placed.
+    QTest::newRow("runs of zeros") << (QByteArray(1 << 20, 0) + randomBytes(9000, 5))
+                                   << (QByteArray(3 << 20, 0) + randomBytes(9000, 5)) << 0;
+    QTest::newRow("a single block") << old.left(1500) << old.left(1500) << 0;
+}
+
+void LoaderLogicTest::deltaRebuildsTheNewFile()
+{
+    QFETCH(QByteArray, oldContent);
+    QFETCH(QByteArray, newContent);
+    QFETCH(int, maxFetched);
+    const std::optional<Sidecar> sidecar = parseSidecar(zsyncSidecar(newContent));
+    QVERIFY(sidecar);
+    QCOMPARE(sidecar->length, qint64(newContent.size()));
+    const QString oldPath = m_home.path() + "/old.bin";
+    const QString outPath = m_home.path() + "/out.bin";
+    writeBytes(oldPath, oldContent);
+
+    // Two threads even for a small file, so a share's edges are crossed.
+    std::atomic<bool> stop { false };
+    const auto found = BlockMatcher(*sidecar).scan(oldPath, stop, 2);
+    QVERIFY(found);
+    qint64 fetched = 0;
+    QFile out(outPath);
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    for (const ByteRange &range : missingRanges(*sidecar, *found)) {
+        fetched += range.size();
+        QVERIFY(out.seek(range.start));
+        out.write(newContent.mid(int(range.start), int(range.size())));
+    }
+    out.close();
+    QVERIFY2(fetched <= maxFetched, qPrintable(QString::number(fetched)));
+
+    const auto digests = assembleFile(*sidecar, *found, oldPath, outPath, stop);
+    QVERIFY(digests);
+    QCOMPARE(digests->sha1, sidecar->sha1);
+    QCOMPARE(digests->md5, QCryptographicHash::hash(newContent, QCryptographicHash::Md5));
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QVERIFY(out.readAll() == newContent);
+
+    stop = true;
+    QVERIFY(!BlockMatcher(*sidecar).scan(oldPath, stop, 2));
+}
+
+void LoaderLogicTest::sidecarIsTakenOnlyWhole_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("as made") << "" << true;
+    QTest::newRow("a checksum short") << "chop" << false;
+    QTest::newRow("checksums of a compressed copy") << "Z-Map2: 12" << false;
+    QTest::newRow("no SHA-1") << "SHA-1" << false;
+    QTest::newRow("hash lengths out of range") << "Hash-Lengths: 3,2,5" << false;
+    QTest::newRow("a newer format") << "zsync: 1.0" << false;
+}
+
+void LoaderLogicTest::sidecarIsTakenOnlyWhole()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, taken);
+    QByteArray data = zsyncSidecar(randomBytes(50000, 6));
+    QVERIFY(parseSidecar(data));
+    const int headerEnd = data.indexOf("\n\n");
+    QList<QByteArray> lines = data.left(headerEnd).split('\n');
+    const QByteArray sums = data.mid(headerEnd);
+    const QByteArray name = change.toLatin1().split(':').first();
+    if (change == "chop") {
+        data.chop(1);
+    } else if (!change.isEmpty()) {
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QByteArray &line) {
+            return line.startsWith(name + ':');
+        }), lines.end());
+        if (change.contains(':'))
+            lines.append(change.toLatin1());
+        data = lines.join('\n') + sums;
+    }
+    QCOMPARE(bool(parseSidecar(data)), taken);
+}
+
+void LoaderLogicTest::rangesAnswerIsReadAsItStreams_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("image"); // the 20-byte file as written, '.' where nothing came
+    QTest::addColumn<bool>("whole");
+
+    const QByteArray multipart = "multipart/byteranges; boundary=00000000001";
+    const QByteArray parts = "\r\n--00000000001\r\nContent-Type: application/octet-stream\r\n"
+                             "Content-Range: bytes 2-4/20\r\n\r\nabc"
+                             "\r\n--00000000001\r\nContent-Range: bytes 15-19/20\r\n\r\nvwxyz"
+                             "\r\n--00000000001--\r\n";
+    QTest::newRow("one range") << QByteArray("application/octet-stream") << QByteArray("bytes 5-9/20")
+                               << QByteArray("fghij") << QByteArray(".....fghij..........") << true;
+    QTest::newRow("parts as nginx sends them") << multipart << QByteArray() << parts
+                                               << QByteArray("..abc..........vwxyz") << true;
+    QTest::newRow("quoted boundary") << QByteArray("multipart/byteranges; boundary=\"00000000001\"")
+                                     << QByteArray() << parts << QByteArray("..abc..........vwxyz") << true;
+    QTest::newRow("cut before the closing boundary") << multipart << QByteArray() << parts.left(parts.size() - 20)
+                                                     << QByteArray("..abc..........vwxy.") << false;
+    QTest::newRow("a part of another file") << multipart << QByteArray()
+                                            << QByteArray(parts).replace("15-19/20", "15-19/21")
+                                            << QByteArray("..abc...............") << false;
+    QTest::newRow("another boundary") << multipart << QByteArray() << QByteArray(parts).replace("--000", "--999")
+                                      << QByteArray("....................") << false;
+}
+
+void LoaderLogicTest::rangesAnswerIsReadAsItStreams()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, image);
+    QFETCH(bool, whole);
+    // Byte by byte and all at once: the text between parts may split anywhere.
+    for (int chunk : { 1, 7, int(body.size()) }) {
+        auto reader = ByteRangesReader::forAnswer(contentType, contentRange, 20);
+        QVERIFY(reader);
+        QByteArray file(20, '.');
+        bool ok = true;
+        for (int at = 0; ok && at < body.size(); at += chunk) {
+            ok = reader->feed(body.constData() + at, qMin(chunk, body.size() - at),
+                              [&](qint64 offset, const char *data, qint64 size) {
+                                  file.replace(int(offset), int(size), QByteArray(data, int(size)));
+                                  return true;
+                              });
+        }
+        QCOMPARE(file, image);
+        QCOMPARE(ok && reader->complete(), whole);
+    }
 }
 
 void LoaderLogicTest::settingsStoreLivesInTheConfigFolder()

@@ -52,6 +52,8 @@ private slots:
     void cutBodyIsResumed_data();
     void cutBodyIsResumed();
     void keptPartIsResumedAtTheNextPlay();
+    void largeFileIsUpdatedFromItsOldCopy_data();
+    void largeFileIsUpdatedFromItsOldCopy();
     void reportsAndFailuresFollowManifestOrder();
     void sameTargetEntriesRunInTurn();
     void emptyDigestTakesTheBodyAsItCame();
@@ -542,6 +544,59 @@ void LoaderRunTest::keptPartIsResumedAtTheNextPlay()
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "big.bin" }));
 }
 
+void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy_data()
+{
+    QTest::addColumn<QString>("sidecar");
+    QTest::addColumn<bool>("ranges");
+    QTest::addColumn<bool>("whole");
+    QTest::newRow("changed blocks only") << "true" << true << false;
+    QTest::newRow("sidecar that lies") << "lying" << true << true;
+    QTest::newRow("host without ranges") << "true" << false << true;
+    QTest::newRow("no sidecar") << "none" << true << true;
+}
+
+void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
+{
+    QFETCH(QString, sidecar);
+    QFETCH(bool, ranges);
+    QFETCH(bool, whole);
+    LoaderHarness h;
+    h.preinstall();
+    const QByteArray old = randomBytes(6 * 1024 * 1024, 7);
+    QByteArray content = old;
+    content.replace(3 * 1024 * 1024 + 99, 40000, randomBytes(40000, 8));
+    content.replace(5 * 1024 * 1024, 3000, randomBytes(3000, 9));
+    const QString folder = h.serverFolder(ashford);
+    QDir().mkpath(folder + "/maps");
+    LoaderHarness::writeFile(folder + "/maps/big.bin", old);
+    h.setManifest({ h.publish("SERVER_FILES/maps/big.bin", "/big", content) });
+    h.server.setResponse("/big", rangeAnswer(content, "\"v2\"", ranges));
+    QByteArray published = zsyncSidecar(content);
+    QVERIFY(!published.isEmpty());
+    if (sidecar == "lying")
+        published.replace(published.indexOf("SHA-1: ") + 7, 4, "0000");
+    if (sidecar != "none")
+        h.server.setBody("/big.zsync", published);
+    else
+        h.server.setBody("/big.zsync", "not here", 404);
+
+    QVERIFY(h.run());
+    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QVERIFY(LoaderHarness::readFile(folder + "/maps/big.bin") == content);
+    QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/big.bin" }));
+    QCOMPARE(h.server.requestCount("/big.zsync"), 1);
+    const QList<TestRequest> gets = requestsFor(h.server, "/big");
+    const bool wholeAsked = std::any_of(gets.begin(), gets.end(), [](const TestRequest &r) {
+        return !r.headers.contains("range");
+    });
+    QCOMPARE(wholeAsked, whole);
+    if (!whole) {
+        // The two changed regions, to the block, in one request of two ranges.
+        QCOMPARE(gets.size(), 1);
+        QCOMPARE(gets.first().headers.value("range"), QByteArray("bytes=3145728-3186687,5242880-5246975"));
+    }
+}
+
 void LoaderRunTest::reportsAndFailuresFollowManifestOrder()
 {
     LoaderHarness h;
@@ -634,6 +689,7 @@ void LoaderRunTest::stopEndsTheRunAtOnce_data()
     QTest::newRow("install") << "install";
     QTest::newRow("hashing") << "hashing";
     QTest::newRow("downloading") << "download";
+    QTest::newRow("scanning the old copy") << "scanning";
 }
 
 void LoaderRunTest::stopEndsTheRunAtOnce()
@@ -654,10 +710,12 @@ void LoaderRunTest::stopEndsTheRunAtOnce()
         manifest << h.publish("SERVER_FILES/big.bin", "/big", stalled.body);
         h.server.setResponse("/big", stalled);
     }
-    if (phase == "hashing") {
+    if (phase == "hashing" || phase == "scanning") {
         QDir().mkpath(folder);
         LoaderHarness::writeFile(folder + "/big.bin", QByteArray(512 * 1024 * 1024, 'h'));
     }
+    if (phase == "scanning")
+        h.server.setBody("/big.zsync", zsyncSidecar(stalled.body));
     h.setManifest(manifest);
     if (phase == "manifest") {
         TestResponse silent;
@@ -677,6 +735,8 @@ void LoaderRunTest::stopEndsTheRunAtOnce()
         QVERIFY(h.waitForInfo("Проверка big.bin"));
     else if (phase == "download")
         QVERIFY(h.waitForInfo("Загрузка big.bin"));
+    else if (phase == "scanning")
+        QTRY_VERIFY_WITH_TIMEOUT(h.server.requestCount("/big.zsync") > 0, 60000);
     else
         QTRY_VERIFY_WITH_TIMEOUT(h.server.requestCount("/files.json") > 0, 30000);
     if (phase == "install" || phase == "download") {
@@ -700,8 +760,9 @@ void LoaderRunTest::stopEndsTheRunAtOnce()
     } else if (phase == "download") {
         QCOMPARE(LoaderHarness::filesUnder(folder),
                  QStringList({ "big.bin.zanrok-download", "big.bin.zanrok-resume" }));
-    } else if (phase == "hashing") {
+    } else if (phase == "hashing" || phase == "scanning") {
         QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "big.bin" }));
+        QCOMPARE(h.server.requestCount("/big"), 0);
     }
 }
 

@@ -2,8 +2,11 @@
 
 #include <QFile>
 #include <QMutexLocker>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <array>
@@ -48,6 +51,33 @@ QByteArray reasonPhrase(int status)
 }
 
 } // namespace
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &byte : data)
+        byte = char(random.generate());
+    return data;
+}
+
+QByteArray zsyncSidecar(const QByteArray &content)
+{
+    QTemporaryDir folder;
+    QFile file(folder.filePath("file"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return {};
+    file.close();
+    QProcess zsyncmake;
+    zsyncmake.setWorkingDirectory(folder.path());
+    zsyncmake.start("zsyncmake", { "-u", "file", "-o", "file.zsync", "file" });
+    if (!zsyncmake.waitForFinished(60000) || zsyncmake.exitCode() != 0) {
+        qWarning("zsyncmake (Debian's zsync package) is needed: %s", qPrintable(zsyncmake.errorString()));
+        return {};
+    }
+    QFile sidecar(folder.filePath("file.zsync"));
+    return sidecar.open(QIODevice::ReadOnly) ? sidecar.readAll() : QByteArray();
+}
 
 QByteArray gzipCompress(const QByteArray &data)
 {
@@ -122,7 +152,31 @@ private:
         for (const auto &header : qAsConst(response.headers))
             extraHeaders += header.first + ": " + header.second + "\r\n";
         const QByteArray range = request.headers.value("range");
-        if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')) {
+        if (response.ranges && range.startsWith("bytes=") && !range.endsWith('-')) {
+            // Closed ranges, as a delta update asks: one part, or several
+            // as multipart/byteranges.
+            const QByteArray total = QByteArray::number(body.size());
+            const QList<QByteArray> asked = range.mid(6).split(',');
+            QByteArray parts;
+            QByteArray single;
+            for (const QByteArray &one : asked) {
+                const int dash = one.indexOf('-');
+                const qint64 from = one.left(dash).trimmed().toLongLong();
+                const qint64 to = qMin<qint64>(one.mid(dash + 1).trimmed().toLongLong(), body.size() - 1);
+                const QByteArray contentRange = "bytes " + QByteArray::number(from) + '-' + QByteArray::number(to) + '/' + total;
+                single = contentRange;
+                parts += "\r\n--TESTBOUNDARY\r\nContent-Type: " + response.contentType + "\r\nContent-Range: "
+                        + contentRange + "\r\n\r\n" + body.mid(int(from), int(to - from + 1));
+            }
+            response.status = 206;
+            if (asked.size() == 1) {
+                extraHeaders += "Content-Range: " + single + "\r\n";
+                body = parts.mid(parts.indexOf("\r\n\r\n") + 4);
+            } else {
+                response.contentType = "multipart/byteranges; boundary=TESTBOUNDARY";
+                body = parts + "\r\n--TESTBOUNDARY--\r\n";
+            }
+        } else if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')) {
             QByteArray etag;
             for (const auto &header : qAsConst(response.headers)) {
                 if (header.first.toLower() == "etag")

@@ -30,7 +30,8 @@ struct TestResponse
     qint64 cutAfter = -1;          // body bytes sent before a cut; -1: half
     int delayMs = 0;               // the answer waits this long
     // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names
-    // another ETag than this response's.
+    // another ETag than this response's; closed ranges "bytes=A-B,C-D" with
+    // their parts.
     bool ranges = false;
     QList<QPair<QByteArray, QByteArray>> headers; // ETag, Retry-After, …
 };
@@ -86,3 +87,10 @@ private:
 
 // gzip framing (RFC 1952) around Qt's deflate, for compressed bodies.
 QByteArray gzipCompress(const QByteArray &data);
+
+// Deterministic bytes without repeats, so that no block of a file looks like another.
+QByteArray randomBytes(int size, quint32 seed);
+
+// The sidecar Debian's zsyncmake publishes for `content` (made in a
+// temporary folder), or nothing when zsyncmake is missing.
+QByteArray zsyncSidecar(const QByteArray &content);

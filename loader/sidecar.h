@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <optional>
+
+// A file's block checksums as zsyncmake publishes them beside it (a
+// ".zsync" sidecar): a text header of "Name: value" lines up to an empty
+// line, then for each block the last `rsumBytes` bytes of its rolling
+// checksum and the first `checksumBytes` bytes of its MD4, the last block
+// padded with zeros. `seqMatches` 2 means each block is only ever
+// recognised together with the one after it, which makes short checksums
+// safe.
+struct Sidecar
+{
+    qint64 length = 0;
+    int blockSize = 0;
+    int seqMatches = 1;
+    int rsumBytes = 4;
+    int checksumBytes = 16;
+    QByteArray sha1; // of the whole file, 20 bytes
+    QByteArray sums;
+
+    qint64 blockCount() const { return (length + blockSize - 1) / blockSize; }
+    qint64 blockLength(qint64 block) const { return qMin<qint64>(blockSize, length - block * blockSize); }
+    quint32 rsumMask() const { return rsumBytes == 4 ? 0xffffffffu : (1u << (8 * rsumBytes)) - 1; }
+    // The block's stored rolling checksum, as (a << 16 | b) masked.
+    quint32 rsum(qint64 block) const;
+    const char *checksum(qint64 block) const { return sums.constData() + block * stride() + rsumBytes; }
+    int stride() const { return rsumBytes + checksumBytes; }
+};
+
+// Sidecars larger than this are not taken (one for a 16 GiB file is ~30 MiB).
+constexpr qint64 maxSidecarBytes = 64 * 1024 * 1024;
+
+// The sidecar in `data`, or nothing when it is not a complete, well-formed
+// one for an uncompressed file this loader can check.
+std::optional<Sidecar> parseSidecar(const QByteArray &data);
