@@ -9,12 +9,25 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 
+#include <mutex>
+
 namespace {
 
 constexpr qint64 readChunkSize = 256 * 1024;
 // Above this share of the file to fetch, a whole download is as cheap and
 // can be resumed in a later run.
 constexpr double maxFetchedShare = 7.0 / 8.0;
+
+// Scans and assemblies each keep both cores busy: several at once would
+// only add up their memory. One at a time, and a waiting one still stops.
+std::timed_mutex heavyWork;
+
+std::unique_lock<std::timed_mutex> takeTurn(const std::atomic<bool> &stop)
+{
+    std::unique_lock<std::timed_mutex> turn(heavyWork, std::defer_lock);
+    while (!stop && !turn.try_lock_for(std::chrono::milliseconds(50))) { }
+    return turn;
+}
 
 } // namespace
 
@@ -84,7 +97,9 @@ void DeltaUpdate::onSidecar()
     if (!m_sidecar)
         return fallBack("the sidecar is malformed");
     m_worker = std::thread([this] {
-        std::optional<std::vector<qint64>> found = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
+        std::optional<std::vector<qint64>> found;
+        if (const auto turn = takeTurn(m_stop); turn.owns_lock())
+            found = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
         QMetaObject::invokeMethod(this, [this, found] { onScanned(found); }, Qt::QueuedConnection);
     });
 }
@@ -153,7 +168,9 @@ void DeltaUpdate::fetchMore()
     qCInfo(lcLoader).noquote() << "fetched" << m_fetched << "bytes of" << m_url << "in" << m_requests.size()
                                << "requests; assembling";
     m_worker = std::thread([this] {
-        const std::optional<AssembledDigests> digests = assembleFile(*m_sidecar, m_found, m_oldPath, m_partPath, m_stop);
+        std::optional<AssembledDigests> digests;
+        if (const auto turn = takeTurn(m_stop); turn.owns_lock())
+            digests = assembleFile(*m_sidecar, m_found, m_oldPath, m_partPath, m_stop);
         const bool matches = digests && digests->sha1 == m_sidecar->sha1
                 && (m_expected.isEmpty()
                     || downloadDigestMatches(QString::fromLatin1(digests->md5.toHex()), m_expected));
@@ -162,8 +179,20 @@ void DeltaUpdate::fetchMore()
     });
 }
 
+void DeltaUpdate::splitRanges(Request &request)
+{
+    for (std::size_t i = 1; i < request.pending.size(); ++i) {
+        auto single = std::make_unique<Request>();
+        single->pending = { request.pending[i] };
+        m_requests.push_back(std::move(single));
+    }
+    request.pending.resize(1);
+}
+
 void DeltaUpdate::issue(Request &request)
 {
+    if (m_oneRangeEach && request.pending.size() > 1)
+        splitRanges(request);
     ++request.tries;
     request.status = 0;
     request.headersSeen = false;
@@ -209,7 +238,22 @@ void DeltaUpdate::drain(Request &request)
             if (!request.reader)
                 return fallBack("the host's ranges answer is not usable");
         } else if (request.status >= 200 && request.status < 300) {
-            return fallBack("the host does not answer range requests");
+            if (request.pending.size() < 2)
+                return fallBack("the host does not answer range requests");
+            // Some hosts answer one range a request only: ask that way from now on.
+            qCInfo(lcLoader).noquote() << m_url << "answers one range a request";
+            m_oneRangeEach = true;
+            request.reply = nullptr;
+            request.watchdog.stop();
+            reply->disconnect(this);
+            reply->abort();
+            reply->deleteLater();
+            request.inFlight = false;
+            splitRanges(request);
+            --m_nextRequest; // the request goes out again, with its first range
+            std::swap(m_requests[m_nextRequest], *std::find_if(m_requests.begin(), m_requests.end(),
+                                                                [&](const auto &r) { return r.get() == &request; }));
+            return fetchMore();
         }
     }
     if (!request.reader) {

@@ -68,6 +68,7 @@ private:
     void onSidecar();
     void onScanned(std::optional<std::vector<qint64>> found);
     void fetchMore();
+    void splitRanges(Request &request);
     void issue(Request &request);
     void drain(Request &request);
     void concludeRequest(Request &request);
@@ -89,6 +90,7 @@ private:
     std::vector<qint64> m_found;
     std::vector<std::unique_ptr<Request>> m_requests;
     std::size_t m_nextRequest = 0;
+    bool m_oneRangeEach = false;
     QFile m_part;
     qint64 m_fetched = 0;
     qint64 m_needed = -1;

@@ -152,7 +152,8 @@ private:
         for (const auto &header : qAsConst(response.headers))
             extraHeaders += header.first + ": " + header.second + "\r\n";
         const QByteArray range = request.headers.value("range");
-        if (response.ranges && range.startsWith("bytes=") && !range.endsWith('-')) {
+        if (response.ranges && range.startsWith("bytes=") && !range.endsWith('-')
+            && (response.multipleRanges || !range.contains(','))) {
             // Closed ranges, as a delta update asks: one part, or several
             // as multipart/byteranges.
             const QByteArray total = QByteArray::number(body.size());

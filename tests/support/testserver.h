@@ -33,6 +33,7 @@ struct TestResponse
     // another ETag than this response's; closed ranges "bytes=A-B,C-D" with
     // their parts.
     bool ranges = false;
+    bool multipleRanges = true; // false: several ranges asked at once get the whole body
     QList<QPair<QByteArray, QByteArray>> headers; // ETag, Retry-After, …
 };
 
