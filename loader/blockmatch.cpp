@@ -29,9 +29,11 @@ RollingSum RollingSum::of(const uchar *data, qint64 size)
     RollingSum sum;
     quint32 a = 0;
     quint32 b = 0;
-    for (qint64 i = 0; i < size; ++i) {
+    // 32-bit arithmetic throughout, which the compiler can vectorise.
+    const quint32 length = quint32(size);
+    for (quint32 i = 0; i < length; ++i) {
         a += data[i];
-        b += quint32(size - i) * data[i];
+        b += (length - i) * data[i];
     }
     sum.a = quint16(a);
     sum.b = quint16(b);
@@ -87,6 +89,11 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
             continue;
         }
         m_groups.push_back({ keys[order[i]], quint32(i), 1 });
+    }
+    m_groupOf.assign(size_t(entries), 0);
+    for (size_t g = 0; g < m_groups.size(); ++g) {
+        for (quint32 i = 0; i < m_groups[g].count; ++i)
+            m_groupOf[m_blocks[m_groups[g].first + i]] = quint32(g);
     }
 
     int bits = 12;
@@ -148,7 +155,6 @@ private:
         const qint64 bs = s.blockSize;
         const quint32 mask = s.rsumMask();
         quint64 keys[batch];
-        RollingSum seconds[batch];
         qint64 x = from;
         if (!load(x, batch))
             return false;
@@ -164,7 +170,6 @@ private:
             RollingSum g = second;
             for (int i = 0; i < n; ++i) {
                 keys[i] = m.keyOf(f.value() & mask, Pair ? g.value() & mask : 0);
-                seconds[i] = g;
                 f.roll(window[i], window[i + bs], quint16(bs));
                 if (Pair)
                     g.roll(window[i + bs], window[i + 2 * bs], quint16(bs));
@@ -173,10 +178,12 @@ private:
             for (int i = 0; i < n; ++i)
                 hits |= quint64(m.maybeKey(keys[i])) << i;
             int matchedAt = -1;
+            qint64 group = -1;
             while (hits) {
                 const int i = qCountTrailingZeroBits(hits);
                 hits &= hits - 1;
-                if (match(keys[i], x + i, at)) {
+                group = match(keys[i], x + i, at);
+                if (group >= 0) {
                     matchedAt = i;
                     break;
                 }
@@ -187,16 +194,19 @@ private:
                 second = g;
                 untilStopCheck -= n;
             } else {
-                // The matched window(s) are taken whole; the next try starts right after.
-                x += matchedAt + bs;
+                // The matched window(s) are taken whole, and what follows them.
+                const std::optional<qint64> end = followRun<Pair>(group, x + matchedAt, to, stop, load, at);
+                if (!end)
+                    return false;
+                untilStopCheck -= *end - x;
+                x = *end;
                 if (x >= to)
                     break;
                 if (!load(x, batch))
                     return false;
-                first = Pair ? seconds[matchedAt] : RollingSum::of(at(x), bs);
+                first = RollingSum::of(at(x), bs);
                 if (Pair)
                     second = RollingSum::of(at(x + bs), bs);
-                untilStopCheck -= matchedAt + bs;
             }
             if (untilStopCheck <= 0) {
                 if (stop.load(std::memory_order_relaxed))
@@ -207,33 +217,70 @@ private:
         return true;
     }
 
+    // The group whose block (pair) sits at x, marked found; or -1.
     template<typename At>
-    bool match(quint64 key, qint64 x, const At &at)
+    qint64 match(quint64 key, qint64 x, const At &at)
     {
         const auto range = std::equal_range(m.m_groups.begin(), m.m_groups.end(), key,
                                             [](const auto &a, const auto &b) { return keyOfItem(a) < keyOfItem(b); });
         const int strong = s.checksumBytes;
-        bool any = false;
         for (auto group = range.first; group != range.second; ++group) {
             const quint32 block = m.m_blocks[group->first];
             if (std::memcmp(md4(x, at), s.checksum(block), size_t(strong)) != 0)
                 continue;
             if (s.seqMatches == 2 && std::memcmp(md4(x + s.blockSize, at), s.checksum(block + 1), size_t(strong)) != 0)
                 continue;
-            any = true;
-            const size_t index = size_t(group - m.m_groups.begin());
-            if (marked[index])
-                continue;
-            marked[index] = true;
-            for (quint32 i = 0; i < group->count; ++i) {
-                const quint32 b = m.m_blocks[group->first + i];
-                if (found[b] < 0)
-                    found[b] = x;
-                if (s.seqMatches == 2 && found[b + 1] < 0)
-                    found[b + 1] = x + s.blockSize;
-            }
+            const qint64 index = group - m.m_groups.begin();
+            markGroup(index, x);
+            // Groups differ in their checksums: no other one matches here.
+            return index;
         }
-        return any;
+        return -1;
+    }
+
+    void markGroup(qint64 index, qint64 x)
+    {
+        if (marked[size_t(index)])
+            return;
+        marked[size_t(index)] = true;
+        const Group &group = m.m_groups[size_t(index)];
+        for (quint32 i = 0; i < group.count; ++i) {
+            const quint32 b = m.m_blocks[group.first + i];
+            if (found[b] < 0)
+                found[b] = x;
+            if (s.seqMatches == 2 && found[b + 1] < 0)
+                found[b + 1] = x + s.blockSize;
+        }
+    }
+
+    // After a match at x, the blocks that follow in the new file are
+    // looked for right after it first: in an unchanged stretch each one
+    // then costs its MD4 only, no rolling checksums and no lookup. Returns
+    // where the run of matches ends.
+    template<bool Pair, typename Load, typename At>
+    std::optional<qint64> followRun(qint64 group, qint64 x, qint64 to, const std::atomic<bool> &stop,
+                                    const Load &load, const At &at)
+    {
+        const qint64 bs = s.blockSize;
+        const qint64 entries = qint64(m.m_groupOf.size());
+        qint64 block = m.m_blocks[m.m_groups[size_t(group)].first];
+        for (int step = 1;; ++step) {
+            if (step % 256 == 0 && stop.load(std::memory_order_relaxed))
+                return std::nullopt;
+            const qint64 next = x + bs;
+            // The pair (block + 1, block + 2) at next, whose first half is known to match.
+            if (next >= to || block + 1 >= entries)
+                return next;
+            if (!load(next, 0))
+                return std::nullopt;
+            const qint64 probe = Pair ? next + bs : next;
+            const qint64 probeBlock = Pair ? block + 2 : block + 1;
+            if (std::memcmp(md4(probe, at), s.checksum(probeBlock), size_t(s.checksumBytes)) != 0)
+                return next;
+            markGroup(m.m_groupOf[size_t(block + 1)], next);
+            ++block;
+            x = next;
+        }
     }
 
     template<typename At>
@@ -398,8 +445,9 @@ std::optional<AssembledDigests> assembleFile(const Sidecar &sidecar, const std::
         return std::nullopt;
     const qint64 oldSize = old.size();
     const qint64 outSize = out.size();
+    // This thread only reads and writes; each digest takes a core of its own.
     HashThread sha1(QCryptographicHash::Sha1);
-    QCryptographicHash md5(QCryptographicHash::Md5);
+    HashThread md5(QCryptographicHash::Md5);
     const qint64 blocks = sidecar.blockCount();
     qint64 block = 0;
     while (block < blocks) {
@@ -424,7 +472,7 @@ std::optional<AssembledDigests> assembleFile(const Sidecar &sidecar, const std::
             return std::nullopt;
         }
         sha1.add(chunk);
-        md5.addData(chunk);
+        md5.add(chunk);
         block = end;
     }
     if (!out.resize(sidecar.length))
@@ -432,5 +480,5 @@ std::optional<AssembledDigests> assembleFile(const Sidecar &sidecar, const std::
     out.close();
     if (out.error() != QFileDevice::NoError)
         return std::nullopt;
-    return AssembledDigests { sha1.finish(), md5.result() };
+    return AssembledDigests { sha1.finish(), md5.finish() };
 }

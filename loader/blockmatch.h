@@ -66,6 +66,7 @@ private:
     const Sidecar m_sidecar;
     std::vector<Group> m_groups; // by key; blocks with equal checksums share one
     std::vector<quint32> m_blocks;
+    std::vector<quint32> m_groupOf; // per block that starts an entry
     std::vector<quint64> m_filter; // a bit per hashed key
     int m_filterShift = 0;
 };
