@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The demo network itself: what each host serves, the variants, a clean stop.
+# zsync stands for a client of the large file's sidecar.
 # No display needed; checked with curl against the real nginx.
 set -euo pipefail
 : "${ZANROK_DEVNET:?}" "${ZANROK_SOURCE_DIR:?}"
@@ -111,11 +112,39 @@ start --variant missing >/dev/null
 stop
 
 start --variant large >/dev/null
-url=$(get http://127.0.0.1:7080/files.json | jq -r '.[] | select(.file | endswith("world.rpf")) | .url')
+world_url() { get http://127.0.0.1:7080/files.json | jq -r '.[] | select(.file | endswith("world.rpf")) | .url, .hash'; }
+read -r -d '' url old_hash < <(world_url) || true
 [ -n "$url" ] || fail "large: the large file is not listed"
-full=$(stat -c %s "$state/www/files/SERVER_FILES/dlcpacks/zanrok-world/world.rpf")
+world=$state/www/files/SERVER_FILES/dlcpacks/zanrok-world/world.rpf
+full=$(stat -c %s "$world")
 got=$(curl -s --max-time 1 -o /dev/null -w '%{size_download}' "$url" || true)
 [ "$got" -lt "$full" ] || fail "large: the large file is not served slowly"
 echo "large file: $got of $full bytes in 1 s"
+sidecar=$(get "$url.zsync" | head -c 1024 | tr -d '\0' || true)
+grep -qx 'URL: world.rpf' <<<"$sidecar" && grep -qx "Length: $full" <<<"$sidecar" ||
+    fail "large: no zsync sidecar beside the large file"
+[ "$(status_of http://127.0.0.1:7080/SERVER_FILES/dlcpacks/zanrok-cars/dlc.rpf.zsync)" = 404 ] ||
+    fail "a file under 4 MiB has a sidecar"
+cp "$world" "$work/world-old.rpf"
+stop
+
+# A new version of the large file: zsync rebuilds it from the old one with
+# range requests (nginx answers several ranges at once), still served slowly.
+start --variant large --variant changed >/dev/null
+read -r -d '' url new_hash < <(world_url) || true
+[ -n "$new_hash" ] && [ "$new_hash" != "$old_hash" ] || fail "changed: the large file's digest did not change"
+[ "$(stat -c %s "$world")" = "$full" ] || fail "changed: the large file's size changed"
+curl -s -D "$work/headers" -o "$work/parts" -H 'Range: bytes=0-99,4194304-4194403' "$url"
+grep -qi '^content-type: multipart/byteranges' "$work/headers" || fail "changed: two ranges were not answered as two parts"
+[ "$(grep -ac '^Content-Range: bytes ' "$work/parts")" = 2 ] || fail "changed: not two parts"
+[ "$(tr -d '\r' <"$work/headers" | sed -n 's/^[Cc]ontent-[Ll]ength: //p')" -lt 1024 ] || fail "changed: more than the two ranges sent"
+got=$(curl -s --max-time 1 -o /dev/null -w '%{size_download}' -H 'Range: bytes=0-4194303' "$url" || true)
+[ "$got" -lt 4194304 ] || fail "changed: a range of the large file is not served slowly"
+: >"$state/logs/access.log"
+(cd "$work" && zsync -q -i world-old.rpf -o world-new.rpf "$url.zsync") || fail "changed: zsync failed"
+[ "$(md5sum <"$work/world-new.rpf" | cut -d' ' -f1)" = "$new_hash" ] || fail "changed: zsync's result has another digest"
+sent=$(awk -F'"' '$2 ~ /world\.rpf/ { n = split($9, f, " "); s += f[n] } END { print s + 0 }' "$state/logs/access.log")
+[ "$sent" -lt $((2 * 1024 * 1024)) ] || fail "changed: zsync was sent $sent bytes"
+echo "changed: zsync rebuilt the new version with $sent bytes sent"
 stop
 echo "PASS"

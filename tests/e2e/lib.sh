@@ -129,11 +129,24 @@ EOF
     # (Nothing started from here on inherits the lock.)
     exec {ports_lock}>"${TMPDIR:-/tmp}/zanrok-devnet-ports.lock"
     flock -w 300 "$ports_lock" || fail "another end-to-end run holds the demo network's ports"
-    local args=(--state "$work/devnet" --standin "$ZANROK_STANDIN" --wait 120)
+    start_devnet "$@"
+}
+
+start_devnet() { # [variant...]
+    local args=(--state "$work/devnet" --standin "$ZANROK_STANDIN" --wait 120) v
     for v in "$@"; do args+=(--variant "$v"); done
-    "$ZANROK_DEVNET" start "${args[@]}" >"$work/devnet.log" 2>&1 {ports_lock}>&- ||
+    "$ZANROK_DEVNET" start "${args[@]}" >>"$work/devnet.log" 2>&1 {ports_lock}>&- ||
         { cat "$work/devnet.log" >&2; fail "devnet start"; }
     devnet_started=1
+}
+
+# restart_devnet [variant...]: the same network, stopped and started again
+# with these variants (the content is generated anew; the logs go on).
+restart_devnet() {
+    "$ZANROK_DEVNET" stop --state "$work/devnet" >>"$work/devnet.log"
+    devnet_started=0
+    start_devnet "$@"
+    log "demo network restarted${*:+ with $*}"
 }
 
 # The launcher's temporary folder (its one-launcher lock and socket) is the
@@ -380,4 +393,14 @@ served() {
 
 served_bytes() { # path: bytes sent for each request of it
     awk -v p="$1" '$7 == p { print $10 }' "$work/devnet/logs/access.log"
+}
+
+# Requests from line N of the access log on, as "PATH STATUS RANGE BYTES"
+# lines (RANGE is the Range header, "-" for none; BYTES all bytes sent,
+# headers too).
+served_since() { # N
+    tail -n +"$1" "$work/devnet/logs/access.log" | awk -F'"' '{
+        split($2, request, " "); split($3, answer, " "); n = split($9, sent, " ")
+        range = $8; gsub(/ /, "", range)
+        print request[2], answer[1], (range == "" ? "-" : range), sent[n] }'
 }
