@@ -221,8 +221,8 @@ private:
     template<typename At>
     qint64 match(quint64 key, qint64 x, const At &at)
     {
-        const auto range = std::equal_range(m.m_groups.begin(), m.m_groups.end(), key,
-                                            [](const auto &a, const auto &b) { return keyOfItem(a) < keyOfItem(b); });
+        const auto range = std::equal_range(m.m_groups.begin(), m.m_groups.end(), Group { key, 0, 0 },
+                                            [](const Group &a, const Group &b) { return a.key < b.key; });
         const int strong = s.checksumBytes;
         for (auto group = range.first; group != range.second; ++group) {
             const quint32 block = m.m_blocks[group->first];
@@ -299,9 +299,6 @@ private:
         slot.at = x;
         return slot.digest;
     }
-
-    static quint64 keyOfItem(const Group &group) { return group.key; }
-    static quint64 keyOfItem(quint64 key) { return key; }
 
     const BlockMatcher &m;
     const Sidecar &s;

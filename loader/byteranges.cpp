@@ -52,8 +52,11 @@ std::optional<std::pair<ByteRange, qint64>> parseContentRange(const QByteArray &
     bool a = false, b = false, c = false;
     const qint64 first = text.mid(6, dash - 6).trimmed().toLongLong(&a);
     const qint64 last = text.mid(dash + 1, slash - dash - 1).trimmed().toLongLong(&b);
-    const qint64 total = text.mid(slash + 1).trimmed().toLongLong(&c);
-    if (!a || !b || !c || first < 0 || last < first || last >= total)
+    // "*": the sender does not know the whole length.
+    const QByteArray totalText = text.mid(slash + 1).trimmed();
+    const qint64 total = totalText == "*" ? -1 : totalText.toLongLong(&c);
+    c = c || total == -1;
+    if (!a || !b || !c || first < 0 || last < first || (total >= 0 && last >= total))
         return std::nullopt;
     return std::make_pair(ByteRange { first, last + 1 }, total);
 }

@@ -57,5 +57,6 @@ private:
     qint64 m_left = 0;    // data bytes left in this part
 };
 
-// A Content-Range value "bytes N-M/T" as a range with its total, if well formed.
+// A Content-Range value "bytes N-M/T" as a range with its total (-1 for
+// "*"), if well formed.
 std::optional<std::pair<ByteRange, qint64>> parseContentRange(const QByteArray &value);

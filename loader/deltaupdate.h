@@ -34,7 +34,6 @@ public:
         Running,
         Assembled,   // the temporary file holds the new content, checked
         FallBack,    // download the file whole instead
-        WriteFailed, // the temporary file could not be written
         Aborted,
     };
 

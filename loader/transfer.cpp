@@ -1,6 +1,7 @@
 #include "loader/transfer.h"
 
 #include "feeds/blockingget.h"
+#include "loader/byteranges.h"
 #include "loader/deltaupdate.h"
 #include "platform/diagnostics.h"
 
@@ -86,15 +87,8 @@ std::optional<std::chrono::seconds> parseRetryAfter(const QByteArray &value, con
 
 qint64 contentRangeStart(const QByteArray &value)
 {
-    const QByteArray text = value.trimmed();
-    if (!text.startsWith("bytes "))
-        return -1;
-    const int dash = text.indexOf('-');
-    if (dash < 0)
-        return -1;
-    bool ok = false;
-    const qint64 start = text.mid(6, dash - 6).trimmed().toLongLong(&ok);
-    return ok && start >= 0 ? start : -1;
+    const auto range = parseContentRange(value);
+    return range ? range->first.start : -1;
 }
 
 bool downloadDigestMatches(const QString &computedHex, const QString &published)
