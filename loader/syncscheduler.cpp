@@ -2,7 +2,7 @@
 
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 
 #include <QDir>

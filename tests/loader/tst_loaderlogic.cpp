@@ -1,12 +1,12 @@
 // The loader's decisions, without a network: the manifest's split, the path
 // check, progress, hashing, the retry rules, delta updates from a sidecar,
 // and RageMP's settings store.
-#include "loader/blockmatch.h"
+#include "delta/blockmatch.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/manifest.h"
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 #include "platform/ragempsettings.h"
 #include "testserver.h"
 

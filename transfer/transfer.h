@@ -1,6 +1,6 @@
 #pragma once
 
-#include "loader/downloadsink.h"
+#include "transfer/downloadsink.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

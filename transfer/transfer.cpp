@@ -1,8 +1,8 @@
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 
 #include "feeds/blockingget.h"
-#include "loader/byteranges.h"
-#include "loader/deltaupdate.h"
+#include "transfer/byteranges.h"
+#include "delta/deltaupdate.h"
 #include "platform/diagnostics.h"
 
 #include <QFileInfo>
