@@ -1,6 +1,6 @@
 #include "delta/deltaupdate.h"
 
-#include "feeds/blockingget.h"
+#include "platform/fetchtimeout.h"
 #include "delta/blockmatch.h"
 #include "transfer/transfer.h"
 #include "platform/diagnostics.h"
