@@ -15,7 +15,14 @@ constexpr qint64 inlineHashBytes = 4 * 1024 * 1024;
 constexpr qint64 hashQueueBytes = 2 * 1024 * 1024;
 constexpr qint64 primeChunkSize = 256 * 1024;
 
+std::atomic<long long> partHashingDelayMs { 0 };
+
 } // namespace
+
+void setPartHashingDelay(std::chrono::milliseconds perChunk)
+{
+    partHashingDelayMs = perChunk.count();
+}
 
 BodyDigest::BodyDigest(std::function<void()> wake) : m_wake(std::move(wake)) { }
 
@@ -129,9 +136,12 @@ void BodyDigest::run()
         QFile part(path);
         bool failed = !part.open(QIODevice::ReadOnly);
         QByteArray buffer(int(primeChunkSize), Qt::Uninitialized);
+        const std::chrono::milliseconds delay(partHashingDelayMs.load());
         while (!failed && remaining > 0) {
             {
-                std::lock_guard<std::mutex> check(m_mutex);
+                std::unique_lock<std::mutex> check(m_mutex);
+                if (delay.count() > 0)
+                    m_queued.wait_for(check, delay, [this] { return m_stopping; });
                 if (m_stopping)
                     return;
             }

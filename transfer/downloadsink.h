@@ -6,11 +6,16 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
+
+// A test's stand-in for a slow disk: each 256 KiB of a kept part waits this
+// long before it is hashed.
+void setPartHashingDelay(std::chrono::milliseconds perChunk);
 
 // The MD5 of a download's body, taken as it arrives. MD5 is slower than a
 // fast link delivers, so past the first few MiB (or when a kept part must be
