@@ -42,10 +42,12 @@ bool downloadDigestMatches(const QString &computedHex, const QString &published)
 // One file's download: streams the body into a temporary file beside the
 // target through its MD5, and puts it in place only once complete and
 // matching (or when there is no digest to check). Passing failures are tried
-// again with back-off; a body cut after its first MiB is resumed with a
-// range request, in this run or the next. Someone else may fill the
-// temporary file instead (partFileName(), then commitPrepared()). It says
-// nothing about status texts.
+// again with back-off; a body with a digest, cut after its first MiB, is
+// resumed with a range request, in this run or the next. A try that carried
+// the part on by a MiB or more is not counted against the tries; the file
+// is given up after 20 tries in all, or a minute without a new byte.
+// Someone else may fill the temporary file instead (partFileName(), then
+// commitPrepared()). It says nothing about status texts.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -60,7 +62,10 @@ public:
         Aborted,
     };
 
-    static constexpr int maxTries = 4;
+    static constexpr int maxTries = 4; // that made no headway
+    static constexpr int maxTriesInAll = 20;
+    static constexpr std::chrono::seconds maxTimeWithoutProgress { 60 };
+    // Both the least part worth keeping and the headway that does not count as a try.
     static constexpr qint64 resumableAfter = 1024 * 1024;
 
     Transfer(QNetworkAccessManager &manager, const QString &url, const QString &target,
@@ -98,6 +103,7 @@ signals:
 
 private:
     void issue();
+    bool giveUp() const;
     void handleHeaders();
     void drain();
     void conclude();
@@ -123,14 +129,20 @@ private:
     QTimer m_watchdog;
     QTimer m_retryTimer;
     QElapsedTimer m_tryClock;
+    QElapsedTimer m_sinceProgress; // since the part last grew past its largest
     Outcome m_outcome = Outcome::Running;
     QString m_networkError;
     QByteArray m_validator; // of this run's first full answer
+    qint64 m_length = -1;   // the whole file's, as the host last stated it
+    qint64 m_largestPart = 0;
     bool m_encoded = false;
     bool m_bypassCaches = false;
     bool m_mismatchRetried = false;
+    bool m_awaitingPrime = false;
     int m_tries = 0;
+    int m_countedTries = 0;
     // Per try:
+    qint64 m_largestBefore = 0;
     qint64 m_rangeFrom = 0;
     qint64 m_offset = 0;
     qint64 m_receivedThisTry = 0;
@@ -143,6 +155,7 @@ private:
     bool m_writeFailed = false;
     bool m_timedOut = false;
     bool m_restartPlain = false;
+    bool m_wrongRange = false;
     bool m_awaitingDigest = false;
     std::atomic<bool> m_digestWake { false };
 };
