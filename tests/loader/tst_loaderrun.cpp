@@ -56,6 +56,8 @@ private slots:
     void largeFileIsUpdatedFromItsOldCopy();
     void reportsAndFailuresFollowManifestOrder();
     void sameTargetEntriesRunInTurn();
+    void oneFileUnderTwoNames_data();
+    void oneFileUnderTwoNames();
     void emptyDigestTakesTheBodyAsItCame();
     void stopEndsTheRunAtOnce_data();
     void stopEndsTheRunAtOnce();
@@ -684,6 +686,46 @@ void LoaderRunTest::sameTargetEntriesRunInTurn()
     QCOMPARE(h.server.requestCount("/two"), 1);
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/maps/x.txt"),
              QByteArray("second copy"));
+}
+
+void LoaderRunTest::oneFileUnderTwoNames_data()
+{
+    QTest::addColumn<QString>("second"); // another name for maps/x.txt, or a case variant
+    QTest::addColumn<QString>("errorInfo");
+    QTest::newRow("empty segment") << "maps//x.txt" << "Ошибка создание файла:maps//x.txt";
+    QTest::newRow("other case") << "maps/X.txt" << "";
+}
+
+void LoaderRunTest::oneFileUnderTwoNames()
+{
+    QFETCH(QString, second);
+    QFETCH(QString, errorInfo);
+    LoaderHarness h;
+    h.preinstall();
+    const QString folder = h.serverFolder(ashford);
+    // Overlapping, both would write one part file and the slow first would land last.
+    TestResponse first;
+    first.body = "first copy";
+    first.delayMs = 200;
+    const QJsonObject one = h.publish("SERVER_FILES/maps/x.txt", "/one", first.body);
+    h.server.setResponse("/one", first);
+    h.setManifest({ one, h.publish("SERVER_FILES/" + second, "/two", "second copy") });
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, errorInfo);
+    QCOMPARE(h.server.requestCount("/one"), 1);
+    if (!errorInfo.isEmpty()) {
+        QCOMPARE(h.server.requestCount("/two"), 0);
+        QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/x.txt" }));
+        QCOMPARE(LoaderHarness::readFile(folder + "/maps/x.txt"), first.body);
+        return;
+    }
+    // Run in turn: where case matters the two files stay apart; where it
+    // does not (Windows) they are one file and the later entry wins.
+    QCOMPARE(LoaderHarness::readFile(folder + "/" + second), QByteArray("second copy"));
+    const bool caseMatters = !QFileInfo::exists(folder + "/MAPS");
+    QCOMPARE(LoaderHarness::readFile(folder + "/maps/x.txt"),
+             caseMatters ? first.body : QByteArray("second copy"));
 }
 
 void LoaderRunTest::emptyDigestTakesTheBodyAsItCame()
