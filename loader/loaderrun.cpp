@@ -268,9 +268,20 @@ LoaderOutcome LoaderRun::launch()
     m_settings.setValue(RageMpSettings::launchPortKey(), port);
     m_settings.setValue(RageMpSettings::launch2IpKey(), host);
     m_settings.setValue(RageMpSettings::launch2PortKey(), port);
-    // The game reads them as it starts.
-    m_settings.sync();
-    QProcess::startDetached(m_exePath, { QString::fromUtf8(server.identifier) }, m_ragePath);
+    // The game reads them as it starts: unwritten, it would join another
+    // server or none, so it is not started.
+    if (!m_settings.sync()) {
+        qCWarning(lcLoader).noquote() << "the launch values could not be written to"
+                                      << RageMpSettings::location();
+        return fail(QStringLiteral("Ошибка запуска игры."));
+    }
+    // A client that is missing, quarantined or not a program must not read
+    // as a game started.
+    if (!QFileInfo(m_exePath).isFile()
+        || !QProcess::startDetached(m_exePath, { QString::fromUtf8(server.identifier) }, m_ragePath)) {
+        qCWarning(lcLoader).noquote() << "the game could not be started:" << m_exePath;
+        return fail(QStringLiteral("Ошибка запуска игры."));
+    }
     return { true, QString() };
 }
 

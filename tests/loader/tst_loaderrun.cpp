@@ -41,6 +41,8 @@ private slots:
 
     void installsSynchronisesAndLaunches();
     void storedFolderWithoutClientIsReplacedByAnInstall();
+    void failedStartIsReported_data();
+    void failedStartIsReported();
     void upperCaseDigestIsDownloadedEveryRun();
     void manifestFailures_data();
     void manifestFailures();
@@ -172,17 +174,53 @@ void LoaderRunTest::storedFolderWithoutClientIsReplacedByAnInstall()
     const QString elsewhere = h.home() + "/elsewhere";
     QDir().mkpath(elsewhere);
     h.setSetting(RageMpSettings::ragePathKey(), elsewhere);
-    // An empty client section still makes an install, and a run without
-    // "ragemp_v.exe" still succeeds.
+    // An empty client section still makes an install; a run that ends
+    // without "ragemp_v.exe" cannot start the game and says so.
     h.setManifest({ h.publish("SERVER_FILES/x.txt", "/x", "x") });
 
     QVERIFY(h.run());
-    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
     QVERIFY(h.infos.contains("Установка RageMP"));
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/x.txt"), QByteArray("x"));
     QCOMPARE(LoaderHarness::filesUnder(elsewhere), QStringList());
     QCOMPARE(h.settingsValue(RageMpSettings::launchIpKey()), QString("ashford.zanrok.net"));
+}
+
+void LoaderRunTest::failedStartIsReported_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("client is no program") << "no program";
+    QTest::newRow("settings store unwritable") << "store";
+}
+
+void LoaderRunTest::failedStartIsReported()
+{
+    QFETCH(QString, fault);
+    LoaderHarness h;
+    QString rage;
+    if (fault == "no program") {
+        rage = h.preinstall();
+        LoaderHarness::writeFile(rage + "/ragemp_v.exe", "not a program");
+        h.setManifest({ h.publish("SERVER_FILES/x.txt", "/x", "x") });
+    } else {
+        // A file where the store's folder should be: nothing can be kept.
+        LoaderHarness::writeFile(QFileInfo(RageMpSettings::location()).path(), "in the way");
+        rage = h.installFolder();
+        h.setManifest({ h.publish("RAGEMP_FILES/ragemp_v.exe", "/exe", LoaderHarness::standinClient()) });
+    }
+
+    QVERIFY(h.run());
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
+    QCOMPARE(h.infos.last(), QString("Запуск RageMP..."));
+    QCOMPARE(h.messages(), QStringList());
+    if (fault == "store") {
+        // A client started anyway would join no server, or the last one.
+        QVERIFY(QFile::exists(rage + "/ragemp_v.exe"));
+        QVERIFY(h.launchLog(rage).isEmpty());
+    }
 }
 
 void LoaderRunTest::upperCaseDigestIsDownloadedEveryRun()
@@ -318,10 +356,11 @@ void LoaderRunTest::failedInstallLeavesNoRagePath()
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
     QCOMPARE(LoaderHarness::filesUnder(h.installFolder()), QStringList({ "a.dll" }));
 
-    // The next run installs again and fetches only what is still missing.
+    // The next run installs again and fetches only what is still missing;
+    // this manifest carries no client to start.
     h.server.setBody("/b", "b");
     QVERIFY(h.run());
-    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
     QCOMPARE(h.server.requestCount("/a"), 1);
     QCOMPARE(h.server.requestCount("/b"), 2);
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
