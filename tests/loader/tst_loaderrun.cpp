@@ -257,13 +257,25 @@ void LoaderRunTest::manifestFailures_data()
     QTest::newRow("object") << r << "Ошибка получения списка файлов (*).";
     r.body = "<html>";
     QTest::newRow("no json") << r << "Ошибка получения списка файлов (*).";
+    // A host that sends without end stops being read past 64 MiB.
+    r.body = QByteArray(64 * 1024, ' ');
+    r.fault = TestResponse::Fault::StreamWithoutLength;
+    r.cutAfter = 65 * 1024 * 1024;
+    QTest::newRow("longer than 64 MiB") << r << "Ошибка получения списка файлов.";
+    r.cutAfter = 1024 * 1024;
+    r.headers = { { "Content-Length", "1099511627776" } };
+    QTest::newRow("announced longer") << r << "Ошибка получения списка файлов.";
+    r = TestResponse();
+    r.body = QByteArray(65 * 1024 * 1024, ' ');
+    r.gzipWhenAccepted = true;
+    QTest::newRow("compressed, longer unpacked") << r << "Ошибка получения списка файлов.";
 }
 
 void LoaderRunTest::manifestFailures()
 {
     QFETCH(TestResponse, response);
     QFETCH(QString, expected);
-    if (response.fault != TestResponse::Fault::None)
+    if (response.fault == TestResponse::Fault::StallBeforeHeaders)
         setFetchInactivityTimeout(std::chrono::milliseconds(100));
     LoaderHarness h;
     h.server.setResponse("/files.json", response);
@@ -271,6 +283,10 @@ void LoaderRunTest::manifestFailures()
     QVERIFY(h.run());
     QVERIFY(!h.result);
     QCOMPARE(h.errorInfo, expected);
+    // Not asked again. Qt itself may send the request once more when the
+    // host closes the connection as the read is given up.
+    if (response.fault == TestResponse::Fault::StreamWithoutLength)
+        QVERIFY(h.server.requestCount("/files.json") <= 2);
     QCOMPARE(LoaderHarness::filesUnder(h.home()), QStringList());
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
 }
