@@ -65,14 +65,17 @@ private:
     struct Request;
 
     void onSidecar();
-    void onScanned(std::optional<std::vector<qint64>> found);
+    void onScanned();
     void fetchMore();
     void splitRanges(Request &request);
     void issue(Request &request);
     void drain(Request &request);
     void concludeRequest(Request &request);
-    void onAssembled(bool ok, bool matches);
+    void onAssembled();
     void fallBack(const char *why);
+    template<typename Step>
+    void guarded(Step &&step);
+    void report(void (DeltaUpdate::*done)());
     void end(Outcome outcome);
     void stopWork();
     void joinWorker();
@@ -96,4 +99,9 @@ private:
     QElapsedTimer m_clock;
     std::atomic<bool> m_stop { false };
     std::thread m_worker;
+    // Written by the worker, read once it is joined.
+    std::optional<std::vector<qint64>> m_scanned;
+    bool m_assembled = false;
+    bool m_matches = false;
+    bool m_workerFault = false;
 };
