@@ -23,8 +23,9 @@ class QNetworkReply;
 // for the blocks it already holds, fetches the rest with range requests into
 // the temporary file and completes it from the old copy. The result is
 // checked against the sidecar's SHA-1 and the manifest's MD5; anything that
-// goes wrong on the way (no sidecar, a host without ranges, a mismatch)
-// ends in FallBack, and the caller downloads the file whole.
+// goes wrong on the way (no sidecar, a host without ranges, a mismatch,
+// memory or a thread that cannot be had) ends in FallBack, and the caller
+// downloads the file whole.
 class DeltaUpdate : public QObject
 {
     Q_OBJECT
