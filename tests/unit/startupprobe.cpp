@@ -152,7 +152,8 @@ void started(MainWindow &window, const QString &scenario)
         // The window system closes the window while the manifest is awaited.
         window.buttonStartPlayClick();
         QTimer::singleShot(200, closeAllWindows);
-    } else if (scenario != QLatin1String("close-during-startup") && scenario != QLatin1String("scene-missing")) {
+    } else if (scenario != QLatin1String("close-during-startup") && scenario != QLatin1String("scene-missing")
+               && scenario != QLatin1String("hold")) {
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     }
 }
