@@ -84,7 +84,6 @@ public slots:
 // be exit(), and its controller outlives the application object.
 struct ProbeNetwork
 {
-    MessageCatcher catcher;
     UrlRecorder recorder;
     TestServer site { TestServer::selfSignedCertificate(), TestServer::selfSignedKey() };
     TestServer files { TestServer::selfSignedCertificate(), TestServer::selfSignedKey() };
@@ -92,14 +91,20 @@ struct ProbeNetwork
 };
 ProbeNetwork *network = nullptr;
 
+// Before the one-launcher check, which may show a message too.
+void catchMessages()
+{
+    auto *catcher = new MessageCatcher(qApp);
+    QObject::connect(catcher, &MessageCatcher::caught, [](const QString &text, int behind) {
+        say(QStringLiteral("MESSAGE %1 WINDOWS %2").arg(text).arg(behind));
+    });
+}
+
 NetworkAddresses prepare(const QString &scenario)
 {
     if (scenario != QLatin1String("stats-untrusted"))
         addTrustedCaCertificates(TestServer::selfSignedCertificate().toPem());
     network = new ProbeNetwork;
-    QObject::connect(&network->catcher, &MessageCatcher::caught, [](const QString &text, int behind) {
-        say(QStringLiteral("MESSAGE %1 WINDOWS %2").arg(text).arg(behind));
-    });
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &network->recorder, "open");
 
     TestServer &site = network->site;
@@ -166,6 +171,7 @@ int main(int argc, char **argv)
     setFetchInactivityTimeout(std::chrono::milliseconds(400));
 
     LauncherHooks hooks;
+    hooks.created = catchMessages;
     hooks.addresses = [&scenario] { return prepare(scenario); };
     hooks.started = [&scenario](MainWindow &window) { started(window, scenario); };
     runLauncher(argc, argv, hooks);

@@ -139,6 +139,7 @@ void StartupTest::diagnosticsOnlyWhenAsked()
 enum class LockSetup {
     PlantedInTemp,   // another user was first with the names in the shared temporary folder
     KilledHolder,    // a launcher killed outright left its lock behind
+    EmptyLock,       // a launcher that crashed while writing its lock left it empty
     StoppedHolder,   // a launcher holds the lock but cannot answer
 };
 Q_DECLARE_METATYPE(LockSetup)
@@ -153,6 +154,8 @@ void StartupTest::oneLauncherAtATime_data()
             << LockSetup::PlantedInTemp << QStringList() << true;
     QTest::newRow("lock of a launcher killed outright: taken over")
             << LockSetup::KilledHolder << QStringList() << true;
+    QTest::newRow("empty lock left by a crash: taken over")
+            << LockSetup::EmptyLock << QStringList() << true;
     QTest::newRow("lock held by a launcher that does not answer: said so")
             << LockSetup::StoppedHolder
             << QStringList { QStringLiteral("MESSAGE Лаунчер уже запущен, но не отвечает. WINDOWS 0") } << false;
@@ -177,6 +180,10 @@ void StartupTest::oneLauncherAtATime()
         lock.close();
         QFile socket(temp.filePath(name));
         QVERIFY(socket.open(QIODevice::WriteOnly));
+    } else if (setup == LockSetup::EmptyLock) {
+        const QDir runtime(probeEnvironment(home.path()).value(QStringLiteral("XDG_RUNTIME_DIR")));
+        QFile lock(runtime.filePath(name + QStringLiteral(".lock")));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
     } else {
         holder.setProcessEnvironment(probeEnvironment(home.path()));
         holder.start(QStringLiteral(STARTUP_PROBE), { QStringLiteral("hold") });
