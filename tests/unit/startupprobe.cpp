@@ -142,6 +142,17 @@ NetworkAddresses prepare(const QString &scenario)
             QMetaObject::invokeMethod(self, "buttonStartPlayClick");
             closeAllWindows();
         });
+    } else if (scenario == QLatin1String("close-during-stats")) {
+        // The window system closes the window while the statistics host
+        // holds start-up.
+        site.setResponse("/api/stats", stall);
+        whenRequested(site, "/api/stats", [](QObject *) { closeAllWindows(); });
+    } else if (scenario == QLatin1String("close-during-version")) {
+        // The same while the version host holds start-up, for longer than
+        // any test waits.
+        setFetchInactivityTimeout(std::chrono::hours(1));
+        files.setResponse("/LAUNCHER_FILES/ver.txt", stall);
+        whenRequested(files, "/LAUNCHER_FILES/ver.txt", [](QObject *) { closeAllWindows(); });
     } else if (scenario == QLatin1String("scene-missing")) {
         dropScene();
     }
@@ -157,7 +168,7 @@ void started(MainWindow &window, const QString &scenario)
         // The window system closes the window while the manifest is awaited.
         window.buttonStartPlayClick();
         QTimer::singleShot(200, closeAllWindows);
-    } else if (scenario != QLatin1String("close-during-startup") && scenario != QLatin1String("scene-missing")
+    } else if (!scenario.startsWith(QLatin1String("close-during-")) && scenario != QLatin1String("scene-missing")
                && scenario != QLatin1String("hold")) {
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     }

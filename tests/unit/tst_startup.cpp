@@ -89,6 +89,10 @@ void StartupTest::endsCleanly_data()
     QTest::newRow("play, then the window closed while the version host stalls")
             << "close-during-startup" << QStringList { QStringLiteral("PLAY"), QStringLiteral("RETURNED") }
             << true;
+    QTest::newRow("window closed while the statistics host stalls: no message")
+            << "close-during-stats" << QStringList { QStringLiteral("RETURNED") } << true;
+    QTest::newRow("window closed while the version host stalls for good")
+            << "close-during-version" << QStringList { QStringLiteral("RETURNED") } << true;
     QTest::newRow("scene missing") << "scene-missing" << QStringList { QStringLiteral("RETURNED") } << true;
 }
 
