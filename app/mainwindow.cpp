@@ -55,11 +55,13 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     QEventLoop loop;
     QNetworkAccessManager manager;
     QObject::connect(&manager, SIGNAL(finished(QNetworkReply *)), &loop, SLOT(quit()));
+    // A fetch of start-up; none, and no reply, once the window has closed.
     const auto startupGet = [&](const QNetworkRequest &request) -> QNetworkReply * {
         QNetworkReply *reply = windowClosed ? nullptr : blockingGet(manager, loop, request);
-        if (windowClosed)
-            qCInfo(lcStartup) << "window closed during start-up: start-up ends";
-        return windowClosed ? nullptr : reply;
+        if (!windowClosed)
+            return reply;
+        qCInfo(lcStartup) << "window closed during start-up: start-up ends";
+        return nullptr;
     };
     QNetworkRequest request;
 
@@ -90,9 +92,10 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     for (QObject *root : engine->rootObjects()) {
         if (auto *sceneWindow = qobject_cast<QWindow *>(root)) {
             connect(sceneWindow, &QWindow::visibleChanged, &loop, [&windowClosed, &loop](bool visible) {
-                windowClosed = windowClosed || !visible;
-                if (windowClosed)
-                    loop.quit();
+                if (visible)
+                    return;
+                windowClosed = true;
+                loop.quit();
             });
         }
     }
