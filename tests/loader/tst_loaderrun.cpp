@@ -41,6 +41,8 @@ private slots:
 
     void installsSynchronisesAndLaunches();
     void storedFolderWithoutClientIsReplacedByAnInstall();
+    void failedStartIsReported_data();
+    void failedStartIsReported();
     void upperCaseDigestIsDownloadedEveryRun();
     void manifestFailures_data();
     void manifestFailures();
@@ -56,6 +58,8 @@ private slots:
     void largeFileIsUpdatedFromItsOldCopy();
     void reportsAndFailuresFollowManifestOrder();
     void sameTargetEntriesRunInTurn();
+    void oneFileUnderTwoNames_data();
+    void oneFileUnderTwoNames();
     void emptyDigestTakesTheBodyAsItCame();
     void stopEndsTheRunAtOnce_data();
     void stopEndsTheRunAtOnce();
@@ -170,17 +174,53 @@ void LoaderRunTest::storedFolderWithoutClientIsReplacedByAnInstall()
     const QString elsewhere = h.home() + "/elsewhere";
     QDir().mkpath(elsewhere);
     h.setSetting(RageMpSettings::ragePathKey(), elsewhere);
-    // An empty client section still makes an install, and a run without
-    // "ragemp_v.exe" still succeeds.
+    // An empty client section still makes an install; a run that ends
+    // without "ragemp_v.exe" cannot start the game and says so.
     h.setManifest({ h.publish("SERVER_FILES/x.txt", "/x", "x") });
 
     QVERIFY(h.run());
-    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
     QVERIFY(h.infos.contains("Установка RageMP"));
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/x.txt"), QByteArray("x"));
     QCOMPARE(LoaderHarness::filesUnder(elsewhere), QStringList());
     QCOMPARE(h.settingsValue(RageMpSettings::launchIpKey()), QString("ashford.zanrok.net"));
+}
+
+void LoaderRunTest::failedStartIsReported_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("client is no program") << "no program";
+    QTest::newRow("settings store unwritable") << "store";
+}
+
+void LoaderRunTest::failedStartIsReported()
+{
+    QFETCH(QString, fault);
+    LoaderHarness h;
+    QString rage;
+    if (fault == "no program") {
+        rage = h.preinstall();
+        LoaderHarness::writeFile(rage + "/ragemp_v.exe", "not a program");
+        h.setManifest({ h.publish("SERVER_FILES/x.txt", "/x", "x") });
+    } else {
+        // A file where the store's folder should be: nothing can be kept.
+        LoaderHarness::writeFile(QFileInfo(RageMpSettings::location()).path(), "in the way");
+        rage = h.installFolder();
+        h.setManifest({ h.publish("RAGEMP_FILES/ragemp_v.exe", "/exe", LoaderHarness::standinClient()) });
+    }
+
+    QVERIFY(h.run());
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
+    QCOMPARE(h.infos.last(), QString("Запуск RageMP..."));
+    QCOMPARE(h.messages(), QStringList());
+    if (fault == "store") {
+        // A client started anyway would join no server, or the last one.
+        QVERIFY(QFile::exists(rage + "/ragemp_v.exe"));
+        QVERIFY(h.launchLog(rage).isEmpty());
+    }
 }
 
 void LoaderRunTest::upperCaseDigestIsDownloadedEveryRun()
@@ -217,13 +257,25 @@ void LoaderRunTest::manifestFailures_data()
     QTest::newRow("object") << r << "Ошибка получения списка файлов (*).";
     r.body = "<html>";
     QTest::newRow("no json") << r << "Ошибка получения списка файлов (*).";
+    // A host that sends without end stops being read past 64 MiB.
+    r.body = QByteArray(64 * 1024, ' ');
+    r.fault = TestResponse::Fault::StreamWithoutLength;
+    r.cutAfter = 65 * 1024 * 1024;
+    QTest::newRow("longer than 64 MiB") << r << "Ошибка получения списка файлов.";
+    r.cutAfter = 1024 * 1024;
+    r.headers = { { "Content-Length", "1099511627776" } };
+    QTest::newRow("announced longer") << r << "Ошибка получения списка файлов.";
+    r = TestResponse();
+    r.body = QByteArray(65 * 1024 * 1024, ' ');
+    r.gzipWhenAccepted = true;
+    QTest::newRow("compressed, longer unpacked") << r << "Ошибка получения списка файлов.";
 }
 
 void LoaderRunTest::manifestFailures()
 {
     QFETCH(TestResponse, response);
     QFETCH(QString, expected);
-    if (response.fault != TestResponse::Fault::None)
+    if (response.fault == TestResponse::Fault::StallBeforeHeaders)
         setFetchInactivityTimeout(std::chrono::milliseconds(100));
     LoaderHarness h;
     h.server.setResponse("/files.json", response);
@@ -231,6 +283,10 @@ void LoaderRunTest::manifestFailures()
     QVERIFY(h.run());
     QVERIFY(!h.result);
     QCOMPARE(h.errorInfo, expected);
+    // Not asked again. Qt itself may send the request once more when the
+    // host closes the connection as the read is given up.
+    if (response.fault == TestResponse::Fault::StreamWithoutLength)
+        QVERIFY(h.server.requestCount("/files.json") <= 2);
     QCOMPARE(LoaderHarness::filesUnder(h.home()), QStringList());
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
 }
@@ -316,10 +372,11 @@ void LoaderRunTest::failedInstallLeavesNoRagePath()
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
     QCOMPARE(LoaderHarness::filesUnder(h.installFolder()), QStringList({ "a.dll" }));
 
-    // The next run installs again and fetches only what is still missing.
+    // The next run installs again and fetches only what is still missing;
+    // this manifest carries no client to start.
     h.server.setBody("/b", "b");
     QVERIFY(h.run());
-    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
     QCOMPARE(h.server.requestCount("/a"), 1);
     QCOMPARE(h.server.requestCount("/b"), 2);
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
@@ -709,6 +766,46 @@ void LoaderRunTest::sameTargetEntriesRunInTurn()
     QCOMPARE(h.server.requestCount("/two"), 1);
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/maps/x.txt"),
              QByteArray("second copy"));
+}
+
+void LoaderRunTest::oneFileUnderTwoNames_data()
+{
+    QTest::addColumn<QString>("second"); // another name for maps/x.txt, or a case variant
+    QTest::addColumn<QString>("errorInfo");
+    QTest::newRow("empty segment") << "maps//x.txt" << "Ошибка создание файла:maps//x.txt";
+    QTest::newRow("other case") << "maps/X.txt" << "";
+}
+
+void LoaderRunTest::oneFileUnderTwoNames()
+{
+    QFETCH(QString, second);
+    QFETCH(QString, errorInfo);
+    LoaderHarness h;
+    h.preinstall();
+    const QString folder = h.serverFolder(ashford);
+    // Overlapping, both would write one part file and the slow first would land last.
+    TestResponse first;
+    first.body = "first copy";
+    first.delayMs = 200;
+    const QJsonObject one = h.publish("SERVER_FILES/maps/x.txt", "/one", first.body);
+    h.server.setResponse("/one", first);
+    h.setManifest({ one, h.publish("SERVER_FILES/" + second, "/two", "second copy") });
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, errorInfo);
+    QCOMPARE(h.server.requestCount("/one"), 1);
+    if (!errorInfo.isEmpty()) {
+        QCOMPARE(h.server.requestCount("/two"), 0);
+        QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/x.txt" }));
+        QCOMPARE(LoaderHarness::readFile(folder + "/maps/x.txt"), first.body);
+        return;
+    }
+    // Run in turn: where case matters the two files stay apart; where it
+    // does not (Windows) they are one file and the later entry wins.
+    QCOMPARE(LoaderHarness::readFile(folder + "/" + second), QByteArray("second copy"));
+    const bool caseMatters = !QFileInfo::exists(folder + "/MAPS");
+    QCOMPARE(LoaderHarness::readFile(folder + "/maps/x.txt"),
+             caseMatters ? first.body : QByteArray("second copy"));
 }
 
 void LoaderRunTest::emptyDigestTakesTheBodyAsItCame()
