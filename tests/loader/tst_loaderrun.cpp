@@ -6,6 +6,7 @@
 #include "platform/ragempsettings.h"
 #include "servers/servercatalogue.h"
 #include "transfer/downloadsink.h"
+#include "transfer/transfer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -54,6 +55,7 @@ private slots:
     void cutBodyIsResumed();
     void keptPartIsResumedAtTheNextPlay_data();
     void keptPartIsResumedAtTheNextPlay();
+    void fileWithoutProgressIsGivenUp();
     void largeFileIsUpdatedFromItsOldCopy_data();
     void largeFileIsUpdatedFromItsOldCopy();
     void reportsAndFailuresFollowManifestOrder();
@@ -78,6 +80,7 @@ void LoaderRunTest::cleanup()
 {
     setFetchInactivityTimeout(std::chrono::seconds(30));
     setPartHashingDelay(std::chrono::milliseconds(0));
+    setTimeWithoutProgress(std::chrono::seconds(60));
 }
 
 void LoaderRunTest::installsSynchronisesAndLaunches()
@@ -621,6 +624,24 @@ void LoaderRunTest::keptPartIsResumedAtTheNextPlay()
              kept > 0 ? "bytes=" + QByteArray::number(kept) + '-' : QByteArray());
     QVERIFY(LoaderHarness::readFile(folder + "/big.bin") == content);
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "big.bin" }));
+}
+
+void LoaderRunTest::fileWithoutProgressIsGivenUp()
+{
+    // Four tries would be allowed; each waits out the inactivity timeout,
+    // so the second ends past the limit.
+    setFetchInactivityTimeout(std::chrono::milliseconds(100));
+    setTimeWithoutProgress(std::chrono::milliseconds(150));
+    LoaderHarness h;
+    h.preinstall();
+    h.setManifest({ h.publish("SERVER_FILES/f.bin", "/f", "f") });
+    TestResponse silent;
+    silent.fault = TestResponse::Fault::StallBeforeHeaders;
+    h.server.setResponse("/f", silent);
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:f.bin"));
+    QVERIFY2(h.server.requestCount("/f") <= 2, qPrintable(QString::number(h.server.requestCount("/f"))));
 }
 
 void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy_data()
