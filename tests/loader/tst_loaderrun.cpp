@@ -567,7 +567,7 @@ void LoaderRunTest::keptPartIsResumedAtTheNextPlay_data()
     QTest::addColumn<bool>("ranges"); // the first play's host
     QTest::addColumn<bool>("digest");
     QTest::addColumn<bool>("slowDisk"); // at the second play
-    QTest::addColumn<int>("kept");      // bytes of the part the first play leaves
+    QTest::addColumn<int>("kept");      // bytes of the part the first play leaves; -1: some
     const int mib = 1024 * 1024;
     QTest::newRow("host without ranges") << 3 * mib << 1536 * 1024 << false << true << false << 1536 * 1024;
     // Every try carries the part on, until 20 tries in all.
@@ -575,8 +575,9 @@ void LoaderRunTest::keptPartIsResumedAtTheNextPlay_data()
                                                << 20 * (mib + 64 * 1024);
     // Nothing could show that a splice is right.
     QTest::newRow("no digest") << 6 * mib << mib + 256 * 1024 << true << false << false << 0;
-    // The part is hashed far slower than the inactivity timeout.
-    QTest::newRow("slow disk") << 40 * mib << 4 * mib << false << true << true << 4 * mib;
+    // The part is hashed far slower than the inactivity timeout (the rest
+    // is more than the buffers on the way hold).
+    QTest::newRow("slow disk") << 24 * mib << 4 * mib << false << true << true << -1;
 }
 
 void LoaderRunTest::keptPartIsResumedAtTheNextPlay()
@@ -603,17 +604,19 @@ void LoaderRunTest::keptPartIsResumedAtTheNextPlay()
     QVERIFY(h.run());
     QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:big.bin"));
     const QString folder = h.serverFolder(ashford);
-    if (kept > 0) {
+    const qint64 part = QFileInfo(folder + "/big.bin.zanrok-download").size();
+    if (kept != 0) {
         QCOMPARE(LoaderHarness::filesUnder(folder),
                  QStringList({ "big.bin.zanrok-download", "big.bin.zanrok-resume" }));
-        QCOMPARE(QFileInfo(folder + "/big.bin.zanrok-download").size(), qint64(kept));
+        if (kept > 0)
+            QCOMPARE(part, qint64(kept));
     } else {
         QCOMPARE(LoaderHarness::filesUnder(folder), QStringList());
     }
 
     if (slowDisk) {
-        setFetchInactivityTimeout(std::chrono::milliseconds(300));
-        setPartHashingDelay(std::chrono::milliseconds(200));
+        setFetchInactivityTimeout(std::chrono::milliseconds(500));
+        setPartHashingDelay(std::chrono::milliseconds(250));
     }
     h.server.setResponse("/big", rangeAnswer(content, "\"v1\""));
     h.clearRecords();
@@ -621,7 +624,7 @@ void LoaderRunTest::keptPartIsResumedAtTheNextPlay()
     QVERIFY2(h.result, qPrintable(h.errorInfo));
     QCOMPARE(h.messages(), QStringList());
     QCOMPARE(requestsFor(h.server, "/big").last().headers.value("range"),
-             kept > 0 ? "bytes=" + QByteArray::number(kept) + '-' : QByteArray());
+             kept != 0 ? "bytes=" + QByteArray::number(part) + '-' : QByteArray());
     QVERIFY(LoaderHarness::readFile(folder + "/big.bin") == content);
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "big.bin" }));
 }
