@@ -73,7 +73,7 @@ SyncOutcome SyncScheduler::run(const QList<FileEntry> &entries, const QString &b
         m_loop.exec();
     const bool stopped = !m_done;
     m_hashAhead->stop();
-    abortTransfers(-1, stopped);
+    abortTransfers(-1);
 
     SyncOutcome outcome;
     if (stopped) {
@@ -246,15 +246,16 @@ void SyncScheduler::finishItem(int index, SyncResult::Outcome outcome, const QSt
     }
     if (index < m_failedIndex) {
         m_failedIndex = index;
-        abortTransfers(index, false);
+        abortTransfers(index);
     }
 }
 
-void SyncScheduler::abortTransfers(int after, bool keepParts)
+void SyncScheduler::abortTransfers(int after)
 {
+    // A part worth resuming stays: its note lets only the same file take it up.
     for (auto it = m_active.upper_bound(after); it != m_active.end();) {
         Item &item = m_items[std::size_t(*it)];
-        item.transfer->abort(keepParts);
+        item.transfer->abort(true);
         item.transfer->deleteLater();
         item.transfer = nullptr;
         it = m_active.erase(it);
