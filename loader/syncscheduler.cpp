@@ -15,6 +15,15 @@ namespace {
 
 constexpr qint64 progressInterval = 250; // ms: at most four updates a second
 
+// One key per file that a player's system may open under the name: the
+// cleaned path, case ignored as Windows ignores it (Qt's folding joins every
+// pair that the NTFS upper-case table joins). Where case matters the names
+// stay two files; a shared key only makes their entries run in turn.
+QString targetKey(const QString &path)
+{
+    return QDir::cleanPath(path).toCaseFolded();
+}
+
 } // namespace
 
 struct SyncScheduler::Item
@@ -95,10 +104,10 @@ void SyncScheduler::plan(const QString &baseFolder)
             break;
         }
         item.target = baseFolder + QLatin1Char('/') + entry.file;
-        const QString key = item.target.toCaseFolded();
+        const QString key = targetKey(item.target);
         int waitFor = qMax(lastFile.value(key, -1), lastFolder.value(key, -1));
         for (const QString &prefix : parentFolderPrefixes(entry.file)) {
-            const QString folderKey = (baseFolder + prefix).toCaseFolded();
+            const QString folderKey = targetKey(baseFolder + prefix);
             waitFor = qMax(waitFor, lastFile.value(folderKey, -1));
             lastFolder.insert(folderKey, i);
         }

@@ -254,8 +254,7 @@ bool DownloadSink::open(const PartNote &note)
 
     const PartNote kept = readNote(notePath(m_target), m_noteMayExist);
     const bool resume = !kept.validator.isEmpty() && !note.hash.isEmpty() && kept.url == note.url
-            && kept.hash == note.hash
-            && QFileInfo(m_file.fileName()).isFile();
+            && kept.hash == note.hash && QFileInfo(m_file.fileName()).isFile();
     if (resume && m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         m_size = m_file.size();
         m_keptValidator = kept.validator;

@@ -18,12 +18,18 @@ constexpr qint64 readBufferSize = 1024 * 1024;
 constexpr qint64 readChunkSize = 256 * 1024;
 
 std::atomic<long long> backoffBaseMs { 500 };
+std::atomic<long long> timeWithoutProgressMs { 60000 };
 
 } // namespace
 
 void setRetryBackoffBase(std::chrono::milliseconds base)
 {
     backoffBaseMs = base.count();
+}
+
+void setTimeWithoutProgress(std::chrono::milliseconds limit)
+{
+    timeWithoutProgressMs = limit.count();
 }
 
 bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus)
@@ -229,7 +235,7 @@ bool Transfer::partWorthKeeping() const
 bool Transfer::giveUp() const
 {
     return m_countedTries >= maxTries || m_tries >= maxTriesInAll
-            || m_sinceProgress.hasExpired(std::chrono::milliseconds(maxTimeWithoutProgress).count());
+            || m_sinceProgress.hasExpired(timeWithoutProgressMs.load());
 }
 
 void Transfer::restartBody()

@@ -24,6 +24,10 @@ bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus);
 // shorten it.
 void setRetryBackoffBase(std::chrono::milliseconds base);
 
+// How long a download may go without a new byte of its file, over all its
+// tries, before it is given up (a minute). Tests shorten it.
+void setTimeWithoutProgress(std::chrono::milliseconds limit);
+
 // How long to wait after `failedTries` tries: about 0.5, 1, then 2 s, spread
 // by `jitter` (0 to 1) over ±20 %; a server's Retry-After, up to 30 s, when
 // it asks for longer.
@@ -64,7 +68,6 @@ public:
 
     static constexpr int maxTries = 4; // that made no headway
     static constexpr int maxTriesInAll = 20;
-    static constexpr std::chrono::seconds maxTimeWithoutProgress { 60 };
     // Both the least part worth keeping and the headway that does not count as a try.
     static constexpr qint64 resumableAfter = 1024 * 1024;
 
