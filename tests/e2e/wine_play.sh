@@ -29,9 +29,10 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 [ -x "$wine" ] || fail "wine64 is missing (scripts/install-deps windows installs it)"
 
-# Wine reads the demo CA from no list it is given (tests/e2e/README.md, "Wine
-# and Schannel"): the TLS hosts send it after their certificate, and the
-# launcher's built-in CA list is what makes it trusted.
+# Under Wine, Schannel finds no CA in the list the launcher gives it, and
+# checks no RSA signature (README, "Windows under Wine"): the TLS hosts send
+# their ECDSA certificate followed by its CA, which the launcher's built-in
+# CA list makes trusted.
 setup ca-chain long-path
 unset QT_QPA_PLATFORM QT_QUICK_BACKEND
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -50,8 +51,10 @@ log "installed: $(find "$programs" -type f | wc -l) files in $programs"
 
 # The harness's view of the game folder and the launcher, under Wine.
 zanrok_dir() { echo "$drive_c/Games/Zanrok"; }
+# (Every Wine process of the test shares one environment: with another
+# TMPDIR, Wine starts a second wineserver with its own copy of the registry.)
 start_launcher() {
-    TMPDIR=$work/tmp "$wine" "$programs/zanrok-launcher.exe" >"$work/launcher.log" 2>&1 {ports_lock}>&- &
+    "$wine" "$programs/zanrok-launcher.exe" >"$work/launcher.log" 2>&1 {ports_lock}>&- &
     launcher_pid=$!
     log "launcher started under Wine (pid $launcher_pid)"
 }
@@ -119,7 +122,8 @@ log "$(manifest_targets "$id" | wc -l) files in place, one at ${#windows_long} c
 [ "$(standin_value workingDirectory)" = "C:/Games/Zanrok" ] ||
     fail "working directory $(standin_value workingDirectory)"
 # The registry, read by Windows' own reg.exe.
-"$wine" reg query 'HKCU\Software\RAGE-MP' >"$work/reg.txt" 2>&1 {ports_lock}>&- || fail "reg query: $(cat "$work/reg.txt")"
+reg_query() { "$wine" reg query 'HKCU\Software\RAGE-MP' >"$work/reg.txt" 2>&1 {ports_lock}>&-; }
+wait_until 20 "reg query of HKCU\\Software\\RAGE-MP" reg_query
 for value in "rage_path C:/Games/Zanrok" "launch.ip ashford.zanrok.net" "launch.port 22005" \
              "launch2.ip ashford.zanrok.net" "launch2.port 22005"; do
     read -r name data <<<"$value"
@@ -128,7 +132,8 @@ for value in "rage_path C:/Games/Zanrok" "launch.ip ashford.zanrok.net" "launch.
     [ "$(standin_value "$name")" = "$data" ] || fail "the stand-in read $name = '$(standin_value "$name")'"
 done
 log "registry and stand-in: $id in C:/Games/Zanrok, ashford.zanrok.net:22005"
-wait_until 30 "the stand-in's window" xdotool search --onlyvisible --name '^RageMP$'
+standin_window_shown() { xdotool search --onlyvisible --name '^RageMP$' >/dev/null; }
+wait_until 30 "the stand-in's window" standin_window_shown
 sleep 0.5
 if [ -n "${ZANROK_WINE_SCREENSHOT:-}" ]; then
     import -window root "$ZANROK_WINE_SCREENSHOT"
