@@ -127,7 +127,7 @@ wait_until 20 "reg query of HKCU\\Software\\RAGE-MP" reg_query
 for value in "rage_path C:/Games/Zanrok" "launch.ip ashford.zanrok.net" "launch.port 22005" \
              "launch2.ip ashford.zanrok.net" "launch2.port 22005"; do
     read -r name data <<<"$value"
-    tr -d '\r' <"$work/reg.txt" | grep -qE "^ +$name +REG_SZ +$data\$" ||
+    tr -d '\r' <"$work/reg.txt" | awk -v n="$name" -v d="$data" '$1 == n && $2 == "REG_SZ" && $3 == d { f = 1 } END { exit !f }' ||
         fail "the registry lacks $name = $data (REG_SZ): $(cat "$work/reg.txt")"
     [ "$(standin_value "$name")" = "$data" ] || fail "the stand-in read $name = '$(standin_value "$name")'"
 done
