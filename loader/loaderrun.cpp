@@ -3,7 +3,7 @@
 #include "feeds/blockingget.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 #include "platform/installfolder.h"
 #include "platform/ragempsettings.h"
