@@ -76,6 +76,7 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     qCInfo(lcStartup) << (engine->rootObjects().isEmpty() ? "scene failed to load" : "scene loaded");
 
     worker = new GameLoaderWorker(addresses.manifest(), showMessage);
+    worker->setManifestKeys(addresses.manifestKeys);
     worker->moveToThread(&loaderThread);
     connect(&loaderThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &MainWindow::gameLoadOperate, worker, &GameLoaderWorker::loadGame);
