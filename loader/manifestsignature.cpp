@@ -72,8 +72,9 @@ std::optional<MinisignSignature> parseMinisignSignature(const QByteArray &text)
     QList<QByteArray> lines = text.split('\n');
     if (lines.size() < 4)
         return std::nullopt;
+    // Line ends trimmed as minisign trims them.
     for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
+        while (line.endsWith('\r'))
             line.chop(1);
     }
     if (!lines.at(0).startsWith(untrustedPrefix) || !lines.at(2).startsWith(trustedPrefix))
