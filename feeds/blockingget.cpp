@@ -8,11 +8,7 @@
 #include <QNetworkReply>
 #include <QTimer>
 
-#include <atomic>
-
 namespace {
-std::atomic<long long> inactivityTimeoutMs { 30000 };
-
 // "HTTP 200"; "HTTP 404, error 203: <Qt's text>"; "no HTTP status, error 99: …".
 QString outcome(const QNetworkReply *reply)
 {
@@ -23,16 +19,6 @@ QString outcome(const QNetworkReply *reply)
     return text;
 }
 } // namespace
-
-std::chrono::milliseconds fetchInactivityTimeout()
-{
-    return std::chrono::milliseconds(inactivityTimeoutMs.load());
-}
-
-void setFetchInactivityTimeout(std::chrono::milliseconds timeout)
-{
-    inactivityTimeoutMs = timeout.count();
-}
 
 QNetworkReply *blockingGet(QNetworkAccessManager &manager, QEventLoop &loop,
                            const QNetworkRequest &request,

@@ -1,17 +1,14 @@
 #pragma once
 
+#include "platform/fetchtimeout.h"
+
 #include <QNetworkRequest>
 
-#include <chrono>
 #include <functional>
 
 class QEventLoop;
 class QNetworkAccessManager;
 class QNetworkReply;
-
-// How long a transfer may go without any progress before it is given up.
-std::chrono::milliseconds fetchInactivityTimeout();
-void setFetchInactivityTimeout(std::chrono::milliseconds timeout);
 
 // Starts a GET of `request` through `manager` and runs `loop` until the
 // manager reports a finished reply. The caller has connected the manager's

@@ -4,7 +4,7 @@
 #include "loader/manifestsignature.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 #include "platform/installfolder.h"
 #include "platform/ragempsettings.h"

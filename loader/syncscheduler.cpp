@@ -1,8 +1,8 @@
 #include "loader/syncscheduler.h"
 
+#include "loader/fileupdate.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
-#include "loader/transfer.h"
 #include "platform/diagnostics.h"
 
 #include <QDir>
@@ -28,7 +28,7 @@ struct SyncScheduler::Item
     bool finished = false;
     SyncResult result;
     int reported = -1; // the last SyncStep told to the phase
-    Transfer *transfer = nullptr;
+    FileUpdate *transfer = nullptr;
 };
 
 SyncScheduler::SyncScheduler(QNetworkAccessManager &manager, QObject *parent)
@@ -166,9 +166,9 @@ void SyncScheduler::startTransfers()
         item.opening = true;
         // Starting a download is guarded like the download itself: a fault
         // here (memory, a thread that cannot start) fails this entry only.
-        Transfer *transfer = nullptr;
+        FileUpdate *transfer = nullptr;
         try {
-            transfer = new Transfer(m_manager, entry.url, item.target, entry.hash, this);
+            transfer = new FileUpdate(m_manager, entry.url, item.target, entry.hash, this);
             if (!transfer->open()) {
                 delete transfer;
                 finishItem(index, SyncResult::CreateFailed);
@@ -182,8 +182,8 @@ void SyncScheduler::startTransfers()
         item.opened = true;
         item.transfer = transfer;
         m_active.insert(index);
-        connect(transfer, &Transfer::finished, this, [this, index] { onTransferFinished(index); });
-        connect(transfer, &Transfer::progressed, this, [this, index] {
+        connect(transfer, &FileUpdate::finished, this, [this, index] { onTransferFinished(index); });
+        connect(transfer, &FileUpdate::progressed, this, [this, index] {
             if (index == m_cursor)
                 reportProgress(index);
         });
@@ -194,26 +194,26 @@ void SyncScheduler::startTransfers()
 void SyncScheduler::onTransferFinished(int index)
 {
     Item &item = m_items[std::size_t(index)];
-    Transfer *transfer = item.transfer;
+    FileUpdate *transfer = item.transfer;
     item.transfer = nullptr;
     m_active.erase(index);
     transfer->deleteLater();
     switch (transfer->outcome()) {
-    case Transfer::Outcome::Completed:
+    case FileUpdate::Outcome::Completed:
         item.written = true;
         if (m_hooks.placed)
             m_hooks.placed(index);
         finishItem(index, SyncResult::Replaced);
         break;
-    case Transfer::Outcome::CreateFailed:
+    case FileUpdate::Outcome::CreateFailed:
         finishItem(index, SyncResult::CreateFailed);
         break;
-    case Transfer::Outcome::NetworkFailed:
+    case FileUpdate::Outcome::NetworkFailed:
         finishItem(index, SyncResult::NetworkFailed, transfer->networkError());
         break;
-    case Transfer::Outcome::DownloadFailed:
-    case Transfer::Outcome::Running:
-    case Transfer::Outcome::Aborted:
+    case FileUpdate::Outcome::DownloadFailed:
+    case FileUpdate::Outcome::Running:
+    case FileUpdate::Outcome::Aborted:
         finishItem(index, SyncResult::DownloadFailed);
         break;
     }

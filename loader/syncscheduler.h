@@ -16,7 +16,7 @@
 
 class HashAhead;
 class QNetworkAccessManager;
-class Transfer;
+class FileUpdate;
 
 // One file's synchronisation, for the phases to hang their status texts on.
 enum class SyncStep {

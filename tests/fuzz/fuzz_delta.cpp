@@ -3,8 +3,8 @@
 // indexed; a ranges answer only ever places data inside the file, in the
 // parts it announced.
 #include "fuzzcheck.h"
-#include "loader/blockmatch.h"
-#include "loader/byteranges.h"
+#include "delta/blockmatch.h"
+#include "transfer/byteranges.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "loader/gameloaderstatus.h"
 #include "loader/gameloaderworker.h"
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 #include "platform/ragempsettings.h"
 
 #include <QCryptographicHash>

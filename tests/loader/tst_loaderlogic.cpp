@@ -1,16 +1,16 @@
 // The loader's decisions, without a network: the manifest's split and its
 // signature, the path check, progress, hashing, the retry rules, delta
 // updates from a sidecar, and the settings stores.
-#include "loader/blockmatch.h"
+#include "delta/blockmatch.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/manifest.h"
 #include "loader/manifestsignature.h"
-#include "loader/transfer.h"
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "testserver.h"
+#include "transfer/transfer.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

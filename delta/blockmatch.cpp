@@ -1,4 +1,4 @@
-#include "loader/blockmatch.h"
+#include "delta/blockmatch.h"
 
 #include <QCryptographicHash>
 #include <QFile>

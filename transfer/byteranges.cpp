@@ -1,4 +1,4 @@
-#include "loader/byteranges.h"
+#include "transfer/byteranges.h"
 
 #include <QList>
 

@@ -1,4 +1,4 @@
-#include "loader/sidecar.h"
+#include "delta/sidecar.h"
 
 #include <QList>
 

@@ -1,4 +1,4 @@
-#include "loader/downloadsink.h"
+#include "transfer/downloadsink.h"
 
 #include "platform/filereplace.h"
 

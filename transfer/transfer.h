@@ -1,6 +1,6 @@
 #pragma once
 
-#include "loader/downloadsink.h"
+#include "transfer/downloadsink.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -12,7 +12,6 @@
 #include <chrono>
 #include <optional>
 
-class DeltaUpdate;
 class QNetworkAccessManager;
 
 // Whether a failed try is worth repeating: the connection was refused, reset,
@@ -44,9 +43,9 @@ bool downloadDigestMatches(const QString &computedHex, const QString &published)
 // target through its MD5, and puts it in place only once complete and
 // matching (or when there is no digest to check). Passing failures are tried
 // again with back-off; a body cut after its first MiB is resumed with a
-// range request, in this run or the next. An outdated large file is first
-// brought up to date from its old copy where the host publishes a sidecar
-// (DeltaUpdate). It says nothing about status texts.
+// range request, in this run or the next. Someone else may fill the
+// temporary file instead (partFileName(), then commitPrepared()). It says
+// nothing about status texts.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -71,23 +70,33 @@ public:
     // Opens the temporary file, taking up a kept part of the same file.
     // False when the target cannot be replaced.
     bool open();
+    // Downloads the file, taking up a kept part.
     void start();
+    // Downloads the file whole, whatever the temporary file holds.
+    void startAfresh();
+    // The temporary file already holds the new content, checked: put it in
+    // place.
+    void commitPrepared();
     // Ends at once, without finished(). The temporary file goes, unless it
     // is a part worth resuming and `keepPart` allows keeping it.
     void abort(bool keepPart);
+    // Ends as DownloadFailed, with finished(): a fault outside the transfer
+    // ended its file's update.
+    void fail();
 
     Outcome outcome() const { return m_outcome; }
     QString networkError() const { return m_networkError; }
     qint64 received() const;
     qint64 total() const;
+    QString partFileName() const { return m_sink.fileName(); }
+    // Bytes of a kept part that this download will resume.
+    qint64 keptPartSize() const { return m_sink.size(); }
 
 signals:
     void progressed();
     void finished();
 
 private:
-    bool deltaWorthTrying() const;
-    void onDeltaFinished();
     void issue();
     void handleHeaders();
     void drain();
@@ -111,7 +120,6 @@ private:
     DownloadSink m_sink;
     BodyDigest m_digest;
     QPointer<QNetworkReply> m_reply;
-    DeltaUpdate *m_delta = nullptr;
     QTimer m_watchdog;
     QTimer m_retryTimer;
     QElapsedTimer m_tryClock;

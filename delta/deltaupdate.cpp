@@ -1,8 +1,8 @@
-#include "loader/deltaupdate.h"
+#include "delta/deltaupdate.h"
 
-#include "feeds/blockingget.h"
-#include "loader/blockmatch.h"
-#include "loader/transfer.h"
+#include "platform/fetchtimeout.h"
+#include "delta/blockmatch.h"
+#include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 
 #include <QNetworkAccessManager>

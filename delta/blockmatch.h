@@ -1,7 +1,7 @@
 #pragma once
 
-#include "loader/byteranges.h"
-#include "loader/sidecar.h"
+#include "transfer/byteranges.h"
+#include "delta/sidecar.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,11 +1,9 @@
-#include "loader/transfer.h"
+#include "transfer/transfer.h"
 
-#include "feeds/blockingget.h"
-#include "loader/byteranges.h"
-#include "loader/deltaupdate.h"
 #include "platform/diagnostics.h"
+#include "platform/fetchtimeout.h"
+#include "transfer/byteranges.h"
 
-#include <QFileInfo>
 #include <QLocale>
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
@@ -131,9 +129,7 @@ Transfer::Transfer(QNetworkAccessManager &manager, const QString &url, const QSt
 
 Transfer::~Transfer()
 {
-    // The hashing thread must be gone before anything it might post to, and
-    // the delta's threads before the temporary file they write goes.
-    delete m_delta;
+    // The hashing thread must be gone before anything it might post to.
     m_digest.reset();
     releaseReply();
 }
@@ -145,49 +141,34 @@ bool Transfer::open()
 
 void Transfer::start()
 {
+    guarded([this] { issue(); });
+}
+
+void Transfer::startAfresh()
+{
     guarded([this] {
-        if (!deltaWorthTrying())
-            return issue();
-        m_delta = new DeltaUpdate(m_manager, m_url, m_target, m_sink.fileName(), m_expected, this);
-        connect(m_delta, &DeltaUpdate::progressed, this, &Transfer::progressed);
-        connect(m_delta, &DeltaUpdate::finished, this, [this] { guarded([this] { onDeltaFinished(); }); });
-        m_delta->start();
+        restartBody();
+        issue();
     });
+}
+
+void Transfer::commitPrepared()
+{
+    if (m_outcome != Outcome::Running)
+        return;
+    if (!m_sink.commit())
+        return finish(Outcome::CreateFailed, false);
+    finish(Outcome::Completed, false);
 }
 
 qint64 Transfer::received() const
 {
-    return m_delta ? m_delta->fetched() : m_offset + m_progressReceived;
+    return m_offset + m_progressReceived;
 }
 
 qint64 Transfer::total() const
 {
-    if (m_delta)
-        return m_delta->needed();
     return m_progressTotal < 0 ? -1 : m_offset + m_progressTotal;
-}
-
-bool Transfer::deltaWorthTrying() const
-{
-    // A kept part is resumed instead; without a digest nothing would vouch
-    // for the result.
-    return m_sink.size() == 0 && !m_expected.isEmpty()
-            && QFileInfo(m_target).size() >= DeltaUpdate::minimumSize;
-}
-
-void Transfer::onDeltaFinished()
-{
-    const DeltaUpdate::Outcome outcome = m_delta->outcome();
-    m_delta->deleteLater();
-    m_delta = nullptr;
-    if (outcome == DeltaUpdate::Outcome::Assembled) {
-        if (!m_sink.commit())
-            return finish(Outcome::CreateFailed, false);
-        return finish(Outcome::Completed, false);
-    }
-    // Whatever the delta left in the temporary file goes.
-    restartBody();
-    issue();
 }
 
 void Transfer::abort(bool keepPart)
@@ -197,13 +178,19 @@ void Transfer::abort(bool keepPart)
     m_outcome = Outcome::Aborted;
     m_watchdog.stop();
     m_retryTimer.stop();
-    if (m_delta)
-        m_delta->abort();
-    if (m_reply) {
+    if (m_reply)
         dropReply();
-    }
     m_digest.reset();
     m_sink.discard(keepPart);
+}
+
+void Transfer::fail()
+{
+    if (m_outcome != Outcome::Running)
+        return;
+    if (m_reply)
+        dropReply();
+    finish(Outcome::DownloadFailed, false);
 }
 
 template<typename Step>
@@ -214,14 +201,7 @@ void Transfer::guarded(Step &&step)
     try {
         step();
     } catch (const std::exception &) {
-        if (m_outcome != Outcome::Running)
-            return;
-        if (m_reply) {
-            dropReply();
-        }
-        if (m_delta)
-            m_delta->abort();
-        finish(Outcome::DownloadFailed, false);
+        fail();
     }
 }
 
