@@ -29,6 +29,8 @@ int runLauncher(int &argc, char **argv, const LauncherHooks &hooks)
     QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling);
     QApplication app(argc, argv);
 
+    if (hooks.created)
+        hooks.created();
     // Before the controller: a second launcher must not fetch or show anything.
     InstanceGuard instance;
     if (!instance.claim())

@@ -9,6 +9,9 @@ class MainWindow;
 // What a test may change in a launcher run; the launcher itself sets none.
 struct LauncherHooks
 {
+    // Called once the application object exists, before the one-launcher
+    // check.
+    std::function<void()> created;
     // Called once the application object exists, before the controller is
     // built; gives the hosts to use instead of the built-in ones.
     std::function<NetworkAddresses()> addresses;

@@ -18,6 +18,7 @@
 #include <QQmlContext>
 #include <QSslConfiguration>
 #include <QUrl>
+#include <QWindow>
 
 #include <cstdlib>
 
@@ -50,9 +51,18 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     status = new GameLoaderStatus;
     qCInfo(lcStartup) << "status object created";
 
+    bool windowClosed = false;
     QEventLoop loop;
     QNetworkAccessManager manager;
     QObject::connect(&manager, SIGNAL(finished(QNetworkReply *)), &loop, SLOT(quit()));
+    // A fetch of start-up; none, and no reply, once the window has closed.
+    const auto startupGet = [&](const QNetworkRequest &request) -> QNetworkReply * {
+        QNetworkReply *reply = windowClosed ? nullptr : blockingGet(manager, loop, request);
+        if (!windowClosed)
+            return reply;
+        qCInfo(lcStartup) << "window closed during start-up: start-up ends";
+        return nullptr;
+    };
     QNetworkRequest request;
 
     // The news host is read without verifying its certificate.
@@ -74,6 +84,21 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     context->setContextProperty(QStringLiteral("self"), this);
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
     qCInfo(lcStartup) << (engine->rootObjects().isEmpty() ? "scene failed to load" : "scene loaded");
+    // Qt ends the program when its last window closes only once the main
+    // event loop runs (before it, not even lastWindowClosed comes); a close
+    // during start-up would wait for the fetch in flight, and the ones after
+    // it, however long their hosts hold them. It ends the wait at once
+    // instead, and start-up with it.
+    for (QObject *root : engine->rootObjects()) {
+        if (auto *sceneWindow = qobject_cast<QWindow *>(root)) {
+            connect(sceneWindow, &QWindow::visibleChanged, &loop, [&windowClosed, &loop](bool visible) {
+                if (visible)
+                    return;
+                windowClosed = true;
+                loop.quit();
+            });
+        }
+    }
 
     worker = new GameLoaderWorker(addresses.manifest(), showMessage);
     worker->setManifestKeys(addresses.manifestKeys);
@@ -91,7 +116,9 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
 
     request = requestFor(addresses.statsApi());
     qCInfo(lcStartup) << "statistics fetch";
-    QNetworkReply *statsReply = blockingGet(manager, loop, request);
+    QNetworkReply *statsReply = startupGet(request);
+    if (!statsReply)
+        return;
     if (failed(statsReply))
         fetchFailed();
     publish(context, onlineProperties(parseOnline(statsReply->readAll())));
@@ -99,7 +126,10 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
 
     request = requestFor(addresses.versionFile());
     qCInfo(lcStartup) << "version fetch";
-    checkLauncherVersion(blockingGet(manager, loop, request), addresses);
+    QNetworkReply *versionReply = startupGet(request);
+    if (!versionReply)
+        return;
+    checkLauncherVersion(versionReply, addresses);
     qCInfo(lcStartup) << "start-up complete";
 }
 

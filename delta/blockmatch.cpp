@@ -1,5 +1,7 @@
 #include "delta/blockmatch.h"
 
+#include "delta/faultpoint.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -60,6 +62,7 @@ bool readPadded(QFile &file, qint64 fileSize, qint64 offset, char *data, qint64 
 
 BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
 {
+    failIfChosen(DeltaStep::BuildIndex);
     const qint64 blocks = sidecar.blockCount();
     // With two blocks to a match, the last block starts no pair of its own.
     const qint64 entries = sidecar.seqMatches == 2 ? qMax<qint64>(0, blocks - 1) : blocks;
@@ -123,6 +126,7 @@ public:
         if (!file.open(QIODevice::ReadOnly))
             return false;
         const qint64 span = s.seqMatches * s.blockSize + 1; // the windows and the byte that slides in
+        failIfChosen(DeltaStep::ScanOldCopy);
         std::vector<uchar> buffer(size_t(scanChunk + span));
         qint64 bufferAt = from;
         qint64 bufferEnd = from;
@@ -318,12 +322,24 @@ std::optional<std::vector<qint64>> BlockMatcher::scan(const QString &oldPath, co
     std::vector<std::vector<qint64>> found(size_t(threads), std::vector<qint64>(size_t(blocks), -1));
     std::vector<char> ok(size_t(threads), 0);
     auto work = [&](int t) {
-        Part part(*this, found[size_t(t)]);
-        ok[size_t(t)] = part.run(oldPath, fileSize, fileSize * t / threads, fileSize * (t + 1) / threads, stop);
+        // Nothing may leave a thread (that would end the launcher): a share
+        // that fails fails the scan.
+        try {
+            Part part(*this, found[size_t(t)]);
+            ok[size_t(t)] = part.run(oldPath, fileSize, fileSize * t / threads, fileSize * (t + 1) / threads, stop);
+        } catch (...) {
+            ok[size_t(t)] = 0;
+        }
     };
     std::vector<std::thread> workers;
-    for (int t = 1; t < threads; ++t)
-        workers.emplace_back(work, t);
+    workers.reserve(size_t(threads));
+    for (int t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back(work, t);
+        } catch (...) {
+            work(t); // a thread that cannot start: its share is scanned on this one
+        }
+    }
     work(0);
     for (std::thread &worker : workers)
         worker.join();
@@ -381,7 +397,7 @@ public:
     {
         m_thread = std::thread([this] { run(); });
     }
-    ~HashThread() { finish(); }
+    ~HashThread() { stop(); }
 
     void add(const QByteArray &chunk)
     {
@@ -393,18 +409,24 @@ public:
     }
     QByteArray finish()
     {
-        if (m_thread.joinable()) {
-            {
-                std::lock_guard lock(m_mutex);
-                m_done = true;
-            }
-            m_queued.notify_one();
-            m_thread.join();
-        }
+        stop();
         return m_hash.result();
     }
 
 private:
+    // Allocates nothing: also runs while an exception unwinds the assembly.
+    void stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_queued.notify_one();
+        m_thread.join();
+    }
+
     void run()
     {
         std::unique_lock lock(m_mutex);
@@ -460,6 +482,7 @@ std::optional<AssembledDigests> assembleFile(const Sidecar &sidecar, const std::
             ++end;
         const qint64 at = block * sidecar.blockSize;
         const qint64 size = qMin(end * sidecar.blockSize, sidecar.length) - at;
+        failIfChosen(DeltaStep::Assemble);
         QByteArray chunk(int(size), Qt::Uninitialized);
         if (copied) {
             if (!readPadded(old, oldSize, found[size_t(block)], chunk.data(), size) || !out.seek(at)

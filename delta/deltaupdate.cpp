@@ -2,6 +2,7 @@
 
 #include "platform/fetchtimeout.h"
 #include "delta/blockmatch.h"
+#include "delta/faultpoint.h"
 #include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 
@@ -9,6 +10,7 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 
+#include <exception>
 #include <mutex>
 
 namespace {
@@ -76,9 +78,9 @@ void DeltaUpdate::start()
     connect(m_sidecarReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
         m_sidecarWatchdog.start();
         if (received > maxSidecarBytes)
-            fallBack("the sidecar is too large");
+            guarded([this] { fallBack("the sidecar is too large"); });
     });
-    connect(m_sidecarReply, &QNetworkReply::finished, this, &DeltaUpdate::onSidecar);
+    connect(m_sidecarReply, &QNetworkReply::finished, this, [this] { guarded([this] { onSidecar(); }); });
     m_sidecarWatchdog.start(fetchInactivityTimeout());
 }
 
@@ -93,25 +95,35 @@ void DeltaUpdate::onSidecar()
         qCInfo(lcLoader).noquote() << "no sidecar for" << m_url << "(" << (status ? QString::number(status) : reply->errorString()) << ")";
         return fallBack("no sidecar");
     }
+    failIfChosen(DeltaStep::ReadSidecar);
     m_sidecar = parseSidecar(reply->readAll());
     if (!m_sidecar)
         return fallBack("the sidecar is malformed");
     m_worker = std::thread([this] {
-        std::optional<std::vector<qint64>> found;
-        if (const auto turn = takeTurn(m_stop); turn.owns_lock())
-            found = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
-        QMetaObject::invokeMethod(this, [this, found] { onScanned(found); }, Qt::QueuedConnection);
+        // Nothing may leave the thread (that would end the launcher): a fault
+        // is reported like any other failed scan.
+        try {
+            if (const auto turn = takeTurn(m_stop); turn.owns_lock())
+                m_scanned = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
+        } catch (...) {
+            m_scanned.reset();
+            m_workerFault = true;
+        }
+        report(&DeltaUpdate::onScanned);
     });
 }
 
-void DeltaUpdate::onScanned(std::optional<std::vector<qint64>> found)
+void DeltaUpdate::onScanned()
 {
     joinWorker();
     if (m_outcome != Outcome::Running)
         return;
-    if (!found)
+    if (m_workerFault)
+        return fallBack("the scan ran out of memory or threads");
+    if (!m_scanned)
         return fallBack("the old file could not be read");
-    m_found = std::move(*found);
+    m_found = std::move(*m_scanned);
+    m_scanned.reset();
     const std::vector<ByteRange> missing = missingRanges(*m_sidecar, m_found);
     qint64 needed = 0;
     for (const ByteRange &range : missing)
@@ -168,14 +180,18 @@ void DeltaUpdate::fetchMore()
     qCInfo(lcLoader).noquote() << "fetched" << m_fetched << "bytes of" << m_url << "in" << m_requests.size()
                                << "requests; assembling";
     m_worker = std::thread([this] {
-        std::optional<AssembledDigests> digests;
-        if (const auto turn = takeTurn(m_stop); turn.owns_lock())
-            digests = assembleFile(*m_sidecar, m_found, m_oldPath, m_partPath, m_stop);
-        const bool matches = digests && digests->sha1 == m_sidecar->sha1
-                && (m_expected.isEmpty()
-                    || downloadDigestMatches(QString::fromLatin1(digests->md5.toHex()), m_expected));
-        QMetaObject::invokeMethod(this, [this, ok = bool(digests), matches] { onAssembled(ok, matches); },
-                                  Qt::QueuedConnection);
+        try {
+            std::optional<AssembledDigests> digests;
+            if (const auto turn = takeTurn(m_stop); turn.owns_lock())
+                digests = assembleFile(*m_sidecar, m_found, m_oldPath, m_partPath, m_stop);
+            m_assembled = bool(digests);
+            m_matches = digests && digests->sha1 == m_sidecar->sha1
+                    && (m_expected.isEmpty()
+                        || downloadDigestMatches(QString::fromLatin1(digests->md5.toHex()), m_expected));
+        } catch (...) {
+            m_workerFault = true;
+        }
+        report(&DeltaUpdate::onAssembled);
     });
 }
 
@@ -207,12 +223,14 @@ void DeltaUpdate::issue(Request &request)
     request.reply = m_manager.get(get);
     request.reply->setReadBufferSize(1024 * 1024);
     Request *r = &request;
-    connect(request.reply, &QIODevice::readyRead, this, [this, r] { drain(*r); });
+    connect(request.reply, &QIODevice::readyRead, this, [this, r] { guarded([this, r] { drain(*r); }); });
     connect(request.reply, &QNetworkReply::downloadProgress, this, [r] { r->watchdog.start(); });
     connect(request.reply, &QNetworkReply::finished, this, [this, r] {
-        drain(*r);
-        if (m_outcome == Outcome::Running && r->reply)
-            concludeRequest(*r);
+        guarded([this, r] {
+            drain(*r);
+            if (m_outcome == Outcome::Running && r->reply)
+                concludeRequest(*r);
+        });
     });
     request.watchdog.setSingleShot(true);
     request.watchdog.disconnect();
@@ -305,24 +323,55 @@ void DeltaUpdate::concludeRequest(Request &request)
     request.retryTimer.disconnect();
     connect(&request.retryTimer, &QTimer::timeout, this, [this, r] {
         if (m_outcome == Outcome::Running)
-            issue(*r);
+            guarded([this, r] { issue(*r); });
     });
     request.retryTimer.start(delay);
     request.inFlight = true; // holds its slot while it waits
 }
 
-void DeltaUpdate::onAssembled(bool ok, bool matches)
+void DeltaUpdate::onAssembled()
 {
     joinWorker();
     if (m_outcome != Outcome::Running)
         return;
-    if (!ok)
+    if (m_workerFault)
+        return fallBack("the assembly ran out of memory or threads");
+    if (!m_assembled)
         return fallBack("the new file could not be assembled");
-    if (!matches)
+    if (!m_matches)
         return fallBack("the assembled file does not match its digests");
     qCInfo(lcLoader).noquote() << "brought" << m_url << "up to date with" << m_fetched << "bytes fetched in"
                                << m_clock.elapsed() << "ms";
     end(Outcome::Assembled);
+}
+
+template<typename Step>
+void DeltaUpdate::guarded(Step &&step)
+{
+    // As in the transfer: memory that runs out, or a thread that cannot
+    // start, ends the delta instead of unwinding through the event loop,
+    // and the file comes whole.
+    try {
+        step();
+    } catch (const std::exception &) {
+        fallBack("it ran out of memory or threads");
+    }
+}
+
+void DeltaUpdate::report(void (DeltaUpdate::*done)())
+{
+    // Called on the worker thread, which the owner waits for. The queued
+    // call takes a little memory, which may be short just then: try again
+    // until it goes or the owner no longer waits.
+    while (!m_stop) {
+        try {
+            QMetaObject::invokeMethod(this, [this, done] { guarded([this, done] { (this->*done)(); }); },
+                                      Qt::QueuedConnection);
+            return;
+        } catch (...) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
 }
 
 void DeltaUpdate::fallBack(const char *why)

@@ -23,8 +23,9 @@ class QNetworkReply;
 // for the blocks it already holds, fetches the rest with range requests into
 // the temporary file and completes it from the old copy. The result is
 // checked against the sidecar's SHA-1 and the manifest's MD5; anything that
-// goes wrong on the way (no sidecar, a host without ranges, a mismatch)
-// ends in FallBack, and the caller downloads the file whole.
+// goes wrong on the way (no sidecar, a host without ranges, a mismatch,
+// memory or a thread that cannot be had) ends in FallBack, and the caller
+// downloads the file whole.
 class DeltaUpdate : public QObject
 {
     Q_OBJECT
@@ -65,14 +66,17 @@ private:
     struct Request;
 
     void onSidecar();
-    void onScanned(std::optional<std::vector<qint64>> found);
+    void onScanned();
     void fetchMore();
     void splitRanges(Request &request);
     void issue(Request &request);
     void drain(Request &request);
     void concludeRequest(Request &request);
-    void onAssembled(bool ok, bool matches);
+    void onAssembled();
     void fallBack(const char *why);
+    template<typename Step>
+    void guarded(Step &&step);
+    void report(void (DeltaUpdate::*done)());
     void end(Outcome outcome);
     void stopWork();
     void joinWorker();
@@ -96,4 +100,9 @@ private:
     QElapsedTimer m_clock;
     std::atomic<bool> m_stop { false };
     std::thread m_worker;
+    // Written by the worker, read once it is joined.
+    std::optional<std::vector<qint64>> m_scanned;
+    bool m_assembled = false;
+    bool m_matches = false;
+    bool m_workerFault = false;
 };

@@ -65,9 +65,13 @@ std::optional<Sidecar> parseSidecar(const QByteArray &data)
     }
     if (!haveLength || !haveBlockSize || !haveHashLengths || sidecar.sha1.isEmpty())
         return std::nullopt;
+    // Bounded before any product: offsets of blocks and of their sums then
+    // stay far inside 64 bits.
+    const qint64 blocks = sidecar.blockCount();
+    if (blocks > maxSidecarBlocks)
+        return std::nullopt;
     sidecar.sums = data.mid(headerEnd + 2);
-    if (sidecar.blockCount() > sidecar.sums.size() / sidecar.stride()
-        || sidecar.sums.size() != sidecar.blockCount() * sidecar.stride())
+    if (sidecar.sums.size() != blocks * sidecar.stride())
         return std::nullopt;
     return sidecar;
 }

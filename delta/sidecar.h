@@ -22,7 +22,8 @@ struct Sidecar
     QByteArray sha1; // of the whole file, 20 bytes
     QByteArray sums;
 
-    qint64 blockCount() const { return (length + blockSize - 1) / blockSize; }
+    // Rounded up without a sum that could pass the largest length.
+    qint64 blockCount() const { return length / blockSize + (length % blockSize != 0 ? 1 : 0); }
     qint64 blockLength(qint64 block) const { return qMin<qint64>(blockSize, length - block * blockSize); }
     quint32 rsumMask() const { return rsumBytes == 4 ? 0xffffffffu : (1u << (8 * rsumBytes)) - 1; }
     // The block's stored rolling checksum, as (a << 16 | b) masked.
@@ -33,6 +34,9 @@ struct Sidecar
 
 // Sidecars larger than this are not taken (one for a 16 GiB file is ~30 MiB).
 constexpr qint64 maxSidecarBytes = 64 * 1024 * 1024;
+// Nor ones of more blocks than a 16 GiB file has at zsyncmake's 4 KiB: the
+// scan's index takes some 50 bytes a block.
+constexpr qint64 maxSidecarBlocks = 4 * 1024 * 1024;
 
 // The sidecar in `data`, or nothing when it is not a complete, well-formed
 // one for an uncompressed file this loader can check.

@@ -3,6 +3,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -56,7 +57,9 @@ std::optional<std::pair<ByteRange, qint64>> parseContentRange(const QByteArray &
     const QByteArray totalText = text.mid(slash + 1).trimmed();
     const qint64 total = totalText == "*" ? -1 : totalText.toLongLong(&c);
     c = c || total == -1;
-    if (!a || !b || !c || first < 0 || last < first || (total >= 0 && last >= total))
+    // The range's end, one past its last byte, must be an offset too.
+    if (!a || !b || !c || first < 0 || last < first || last == std::numeric_limits<qint64>::max()
+        || (total >= 0 && last >= total))
         return std::nullopt;
     return std::make_pair(ByteRange { first, last + 1 }, total);
 }

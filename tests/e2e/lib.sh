@@ -149,8 +149,8 @@ restart_devnet() {
     log "demo network restarted${*:+ with $*}"
 }
 
-# The launcher's temporary folder (its one-launcher lock and socket) is the
-# test's own.
+# The launcher's temporary and runtime folders (the runtime one holds its
+# one-launcher lock and socket) are the test's own.
 start_launcher() {
     TMPDIR=$work/tmp "$ZANROK_LAUNCHER" >"$work/launcher.log" 2>&1 {ports_lock}>&- &
     launcher_pid=$!

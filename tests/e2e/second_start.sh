@@ -49,7 +49,7 @@ kill "$cover"
 
 # A launcher that dies without cleaning up leaves its lock file behind.
 { kill -KILL "$launcher_pid"; wait "$launcher_pid"; } 2>/dev/null || true
-ls "$work/tmp"/zanrok-launcher-*.lock >/dev/null || fail "no lock file left by the killed launcher"
+ls "$XDG_RUNTIME_DIR"/zanrok-launcher-*.lock >/dev/null || fail "no lock file left by the killed launcher"
 start_launcher
 wait_for_main_window
 check_clean_output

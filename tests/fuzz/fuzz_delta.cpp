@@ -1,7 +1,7 @@
 // What a host sends for a delta update: the sidecar and a ranges answer.
-// A sidecar that is taken has exactly one checksum set per block and can be
-// indexed; a ranges answer only ever places data inside the file, in the
-// parts it announced.
+// A sidecar that is taken has exactly one checksum set per block, no more
+// blocks than the index may hold, and can be indexed; a ranges answer only
+// ever places data inside the file, in the parts it announced.
 #include "fuzzcheck.h"
 #include "delta/blockmatch.h"
 #include "transfer/byteranges.h"
@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!sidecar)
             return 0;
         FUZZ_CHECK(sidecar->blockSize > 0 && sidecar->length >= 0);
+        FUZZ_CHECK(sidecar->blockCount() <= maxSidecarBlocks);
         FUZZ_CHECK(sidecar->sums.size() == sidecar->blockCount() * sidecar->stride());
         FUZZ_CHECK(sidecar->sha1.size() == 20);
         const BlockMatcher matcher(*sidecar);

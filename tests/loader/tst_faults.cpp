@@ -1,10 +1,11 @@
 // Whole loader runs under faults the other loader tests do not reach: a host
 // that is not there, a RageMP folder that is read-only, a disk that fills up
-// mid-download. The folder faults use a small tmpfs mounted over the folder
+// mid-download, memory that runs out in a delta update. The folder faults use a small tmpfs mounted over the folder
 // when the test may mount (root); a read-only folder falls back to its
 // permission bits otherwise, and a full disk is skipped.
 #include "loaderharness.h"
 
+#include "delta/faultpoint.h"
 #include "loader/gameloaderstatus.h"
 #include "loader/gameloaderworker.h"
 #include "platform/ragempsettings.h"
@@ -12,11 +13,14 @@
 #include <QCryptographicHash>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStorageInfo>
 #include <QTcpServer>
 #include <QtTest>
 
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(DeltaStep)
 
 namespace {
 
@@ -81,6 +85,8 @@ private slots:
     void diskFullMidDownload();
     void largeBodyIsHashedWhole_data();
     void largeBodyIsHashedWhole();
+    void deltaOutOfMemoryFallsBackToAWholeDownload_data();
+    void deltaOutOfMemoryFallsBackToAWholeDownload();
 };
 
 void FaultsTest::manifestHostDown()
@@ -232,6 +238,52 @@ void FaultsTest::largeBodyIsHashedWhole()
         QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:big.bin"));
         QCOMPARE(LoaderHarness::filesUnder(folder), QStringList());
     }
+}
+
+void FaultsTest::deltaOutOfMemoryFallsBackToAWholeDownload_data()
+{
+    QTest::addColumn<DeltaStep>("step");
+    QTest::newRow("reading the sidecar") << DeltaStep::ReadSidecar;
+    QTest::newRow("building the index") << DeltaStep::BuildIndex;
+    QTest::newRow("scanning the old copy") << DeltaStep::ScanOldCopy;
+    QTest::newRow("assembling") << DeltaStep::Assemble;
+}
+
+// Memory that runs out on the way of a delta update, on the loader's thread
+// or on one the delta started, ends that update only: the file then comes
+// whole, as after any other failed delta.
+void FaultsTest::deltaOutOfMemoryFallsBackToAWholeDownload()
+{
+    QFETCH(DeltaStep, step);
+    LoaderHarness h;
+    h.preinstall();
+    const QByteArray old = randomBytes(6 * 1024 * 1024, 7);
+    QByteArray content = old;
+    content.replace(3 * 1024 * 1024 + 99, 40000, randomBytes(40000, 8));
+    const QString folder = h.serverFolder(ashford);
+    QDir().mkpath(folder + "/maps");
+    LoaderHarness::writeFile(folder + "/maps/big.bin", old);
+    h.setManifest({ h.publish("SERVER_FILES/maps/big.bin", "/big", content) });
+    TestResponse answer;
+    answer.body = content;
+    answer.ranges = true;
+    answer.headers = { { "ETag", "\"v2\"" } };
+    h.server.setResponse("/big", answer);
+    const QByteArray sidecar = zsyncSidecar(content);
+    QVERIFY(!sidecar.isEmpty());
+    h.server.setBody("/big.zsync", sidecar);
+
+    setFailingDeltaStep(step);
+    const auto reset = qScopeGuard([] { setFailingDeltaStep(DeltaStep::None); });
+    QVERIFY(h.run());
+    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QVERIFY(LoaderHarness::readFile(folder + "/maps/big.bin") == content);
+    QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/big.bin" }));
+    QCOMPARE(h.server.requestCount("/big.zsync"), 1);
+    bool wholeAsked = false;
+    for (const TestRequest &request : h.server.requests())
+        wholeAsked = wholeAsked || (request.path == "/big" && !request.headers.contains("range"));
+    QVERIFY(wholeAsked);
 }
 
 QTEST_MAIN(FaultsTest)

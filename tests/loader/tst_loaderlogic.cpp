@@ -321,6 +321,8 @@ void LoaderLogicTest::retryWaitsAndHeaders()
     QCOMPARE(contentRangeStart("bytes 1048576-3145727/3145728"), qint64(1048576));
     QCOMPARE(contentRangeStart("bytes */3145728"), qint64(-1));
     QCOMPARE(contentRangeStart("items 0-1/2"), qint64(-1));
+    // A range must end where a file's offsets still reach.
+    QCOMPARE(contentRangeStart("bytes 0-9223372036854775807/*"), qint64(-1));
 }
 
 void LoaderLogicTest::fileHashReadsAnySizeInChunks()
@@ -434,6 +436,10 @@ void LoaderLogicTest::sidecarIsTakenOnlyWhole_data()
     QTest::newRow("no SHA-1") << "SHA-1" << false;
     QTest::newRow("hash lengths out of range") << "Hash-Lengths: 3,2,5" << false;
     QTest::newRow("a newer format") << "zsync: 1.0" << false;
+    QTest::newRow("a length past any offset") << "Length: 9223372036854775807" << false;
+    // Each with one 4-byte checksum set a block, as many as the length needs.
+    QTest::newRow("as many blocks as the index may hold") << QString("blocks %1").arg(maxSidecarBlocks) << true;
+    QTest::newRow("a block more") << QString("blocks %1").arg(maxSidecarBlocks + 1) << false;
 }
 
 void LoaderLogicTest::sidecarIsTakenOnlyWhole()
@@ -448,6 +454,13 @@ void LoaderLogicTest::sidecarIsTakenOnlyWhole()
     const QByteArray name = change.toLatin1().split(':').first();
     if (change == "chop") {
         data.chop(1);
+    } else if (change.startsWith("blocks ")) {
+        const qint64 blocks = change.mid(7).toLongLong();
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [](const QByteArray &line) {
+            return line.startsWith("Blocksize:") || line.startsWith("Length:") || line.startsWith("Hash-Lengths:");
+        }), lines.end());
+        lines << "Blocksize: 64" << "Length: " + QByteArray::number(blocks * 64) << "Hash-Lengths: 1,1,3";
+        data = lines.join('\n') + "\n\n" + QByteArray(int(blocks * 4), '\0');
     } else if (!change.isEmpty()) {
         lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QByteArray &line) {
             return line.startsWith(name + ':');

@@ -639,6 +639,7 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy_data()
     QTest::newRow("host with one range a request") << "true" << "one" << false;
     QTest::newRow("ranges answer cut") << "true" << "cut" << false;
     QTest::newRow("sidecar that lies") << "lying" << "several" << true;
+    QTest::newRow("older file with its own sidecar") << "older" << "several" << true;
     QTest::newRow("host without ranges") << "true" << "none" << true;
     QTest::newRow("no sidecar") << "none" << "several" << true;
 }
@@ -658,13 +659,17 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
     QDir().mkpath(folder + "/maps");
     LoaderHarness::writeFile(folder + "/maps/big.bin", old);
     h.setManifest({ h.publish("SERVER_FILES/maps/big.bin", "/big", content) });
-    TestResponse answer = rangeAnswer(content, "\"v2\"", ranges != "none");
+    // A mirror behind by a version serves the older file with its sidecar.
+    QByteArray older = old;
+    older.replace(1024 * 1024, 5000, randomBytes(5000, 10));
+    const QByteArray served = sidecar == "older" ? older : content;
+    TestResponse answer = rangeAnswer(served, "\"v2\"", ranges != "none");
     answer.multipleRanges = ranges != "one";
     TestResponse cut = answer;
     cut.fault = TestResponse::Fault::CutMidBody;
     cut.cutAfter = 20000;
     h.server.setResponses("/big", ranges == "cut" ? QList<TestResponse> { cut, answer } : QList<TestResponse> { answer });
-    QByteArray published = zsyncSidecar(content);
+    QByteArray published = zsyncSidecar(served);
     QVERIFY(!published.isEmpty());
     if (sidecar == "lying")
         published.replace(published.indexOf("SHA-1: ") + 7, 4, "0000");
@@ -674,6 +679,26 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
         h.server.setBody("/big.zsync", "not here", 404);
 
     QVERIFY(h.run());
+    if (sidecar == "older") {
+        // What the delta builds matches its sidecar, not the manifest; the
+        // whole file then does not match either: the run fails and the old
+        // copy stays, to serve the delta once the mirror catches up.
+        QVERIFY(!h.result);
+        QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:maps/big.bin"));
+        QVERIFY(LoaderHarness::readFile(folder + "/maps/big.bin") == old);
+        QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/big.bin" }));
+        const auto wholeGet = [](const TestRequest &r) { return r.path == "/big" && !r.headers.contains("range"); };
+        const QList<TestRequest> first = h.server.requests();
+        QVERIFY(std::any_of(first.begin(), first.end(), wholeGet));
+        h.server.setResponses("/big", { rangeAnswer(content, "\"v3\"") });
+        h.server.setBody("/big.zsync", zsyncSidecar(content));
+        QVERIFY(h.run());
+        QVERIFY2(h.result, qPrintable(h.errorInfo));
+        QVERIFY(LoaderHarness::readFile(folder + "/maps/big.bin") == content);
+        const QList<TestRequest> later = h.server.requests().mid(first.size());
+        QVERIFY(std::none_of(later.begin(), later.end(), wholeGet));
+        return;
+    }
     QVERIFY2(h.result, qPrintable(h.errorInfo));
     QVERIFY(LoaderHarness::readFile(folder + "/maps/big.bin") == content);
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/big.bin" }));

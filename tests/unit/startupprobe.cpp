@@ -84,7 +84,6 @@ public slots:
 // be exit(), and its controller outlives the application object.
 struct ProbeNetwork
 {
-    MessageCatcher catcher;
     UrlRecorder recorder;
     TestServer site { TestServer::selfSignedCertificate(), TestServer::selfSignedKey() };
     TestServer files { TestServer::selfSignedCertificate(), TestServer::selfSignedKey() };
@@ -92,14 +91,20 @@ struct ProbeNetwork
 };
 ProbeNetwork *network = nullptr;
 
+// Before the one-launcher check, which may show a message too.
+void catchMessages()
+{
+    auto *catcher = new MessageCatcher(qApp);
+    QObject::connect(catcher, &MessageCatcher::caught, [](const QString &text, int behind) {
+        say(QStringLiteral("MESSAGE %1 WINDOWS %2").arg(text).arg(behind));
+    });
+}
+
 NetworkAddresses prepare(const QString &scenario)
 {
     if (scenario != QLatin1String("stats-untrusted"))
         addTrustedCaCertificates(TestServer::selfSignedCertificate().toPem());
     network = new ProbeNetwork;
-    QObject::connect(&network->catcher, &MessageCatcher::caught, [](const QString &text, int behind) {
-        say(QStringLiteral("MESSAGE %1 WINDOWS %2").arg(text).arg(behind));
-    });
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &network->recorder, "open");
 
     TestServer &site = network->site;
@@ -137,6 +142,17 @@ NetworkAddresses prepare(const QString &scenario)
             QMetaObject::invokeMethod(self, "buttonStartPlayClick");
             closeAllWindows();
         });
+    } else if (scenario == QLatin1String("close-during-stats")) {
+        // The window system closes the window while the statistics host
+        // holds start-up.
+        site.setResponse("/api/stats", stall);
+        whenRequested(site, "/api/stats", [](QObject *) { closeAllWindows(); });
+    } else if (scenario == QLatin1String("close-during-version")) {
+        // The same while the version host holds start-up, for longer than
+        // any test waits.
+        setFetchInactivityTimeout(std::chrono::hours(1));
+        files.setResponse("/LAUNCHER_FILES/ver.txt", stall);
+        whenRequested(files, "/LAUNCHER_FILES/ver.txt", [](QObject *) { closeAllWindows(); });
     } else if (scenario == QLatin1String("scene-missing")) {
         dropScene();
     }
@@ -152,7 +168,8 @@ void started(MainWindow &window, const QString &scenario)
         // The window system closes the window while the manifest is awaited.
         window.buttonStartPlayClick();
         QTimer::singleShot(200, closeAllWindows);
-    } else if (scenario != QLatin1String("close-during-startup") && scenario != QLatin1String("scene-missing")) {
+    } else if (!scenario.startsWith(QLatin1String("close-during-")) && scenario != QLatin1String("scene-missing")
+               && scenario != QLatin1String("hold")) {
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     }
 }
@@ -165,6 +182,7 @@ int main(int argc, char **argv)
     setFetchInactivityTimeout(std::chrono::milliseconds(400));
 
     LauncherHooks hooks;
+    hooks.created = catchMessages;
     hooks.addresses = [&scenario] { return prepare(scenario); };
     hooks.started = [&scenario](MainWindow &window) { started(window, scenario); };
     runLauncher(argc, argv, hooks);
