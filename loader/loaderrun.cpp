@@ -26,6 +26,10 @@ namespace {
 
 const QString exeName = QStringLiteral("/ragemp_v.exe");
 
+// Far above any real manifest; a runaway or hostile host must not fill the
+// memory with one.
+constexpr qint64 manifestSizeLimit = 64 * 1024 * 1024;
+
 // Server files must stay readable by their owner, or every run would find
 // them unreadable, hash nothing and download them again.
 constexpr QFile::Permissions serverFilePermissions =
@@ -58,6 +62,7 @@ private:
     bool failedSync(const SyncOutcome &outcome, const QList<FileEntry> &entries,
                     LoaderOutcome &failure);
     QNetworkReply *getManifest(const QString &url);
+    void limitManifestSize(QNetworkReply *reply);
     bool wait(std::chrono::milliseconds delay);
 
     const LoaderEnvironment &m_env;
@@ -68,6 +73,7 @@ private:
     QString m_ragePath;
     QString m_exePath;
     ManifestSections m_manifest;
+    bool m_manifestTooLarge = false;
 };
 
 LoaderOutcome LoaderRun::exec()
@@ -100,6 +106,11 @@ bool LoaderRun::fetchManifest(LoaderOutcome &failure)
         QNetworkReply *reply = getManifest(m_env.manifestUrl);
         if (!reply) {
             failure = stopped();
+            return false;
+        }
+        if (m_manifestTooLarge) {
+            reply->deleteLater();
+            failure = fail(QStringLiteral("Ошибка получения списка файлов."));
             return false;
         }
         if (reply->error() != QNetworkReply::NoError) {
@@ -175,9 +186,12 @@ QNetworkReply *LoaderRun::getManifest(const QString &url)
     const QMetaObject::Connection quitOnFinish = QObject::connect(
             &m_manager, &QNetworkAccessManager::finished, &m_loop, &QEventLoop::quit);
     QNetworkReply *reply = nullptr;
+    m_manifestTooLarge = false;
     for (int tries = 1;; ++tries) {
-        reply = blockingGet(m_manager, m_loop, request);
-        if (reply->error() == QNetworkReply::NoError || tries == Transfer::maxTries)
+        reply = blockingGet(m_manager, m_loop, request,
+                            [this](QNetworkReply *started) { limitManifestSize(started); });
+        if (reply->error() == QNetworkReply::NoError || tries == Transfer::maxTries
+            || m_manifestTooLarge)
             break;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (loaderThreadStopping() || !isPassingFailure(reply->error(), status))
@@ -194,6 +208,20 @@ QNetworkReply *LoaderRun::getManifest(const QString &url)
     }
     QObject::disconnect(quitOnFinish);
     return reply;
+}
+
+void LoaderRun::limitManifestSize(QNetworkReply *reply)
+{
+    // Checked as the body arrives, and against the announced length first.
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [this, reply](qint64 received, qint64 total) {
+                         if (received <= manifestSizeLimit && total <= manifestSizeLimit)
+                             return;
+                         qCInfo(lcLoader) << "the manifest is longer than" << manifestSizeLimit
+                                          << "bytes; not read further";
+                         m_manifestTooLarge = true;
+                         reply->abort();
+                     });
 }
 
 bool LoaderRun::wait(std::chrono::milliseconds delay)
@@ -315,9 +343,20 @@ LoaderOutcome LoaderRun::launch()
     m_settings.setValue(RageMpSettings::launchPortKey(), port);
     m_settings.setValue(RageMpSettings::launch2IpKey(), host);
     m_settings.setValue(RageMpSettings::launch2PortKey(), port);
-    // The game reads them as it starts.
-    m_settings.sync();
-    QProcess::startDetached(m_exePath, { QString::fromUtf8(server.identifier) }, m_ragePath);
+    // The game reads them as it starts: unwritten, it would join another
+    // server or none, so it is not started.
+    if (!m_settings.sync()) {
+        qCWarning(lcLoader).noquote() << "the launch values could not be written to"
+                                      << RageMpSettings::location();
+        return fail(QStringLiteral("Ошибка запуска игры."));
+    }
+    // A client that is missing, quarantined or not a program must not read
+    // as a game started.
+    if (!QFileInfo(m_exePath).isFile()
+        || !QProcess::startDetached(m_exePath, { QString::fromUtf8(server.identifier) }, m_ragePath)) {
+        qCWarning(lcLoader).noquote() << "the game could not be started:" << m_exePath;
+        return fail(QStringLiteral("Ошибка запуска игры."));
+    }
     return { true, QString() };
 }
 

@@ -41,7 +41,8 @@ bool isSafeRelativePath(const QString &file, const QString &baseFolder)
         return false;
     const QStringList segments = file.split(QLatin1Char('/'));
     for (const QString &segment : segments) {
-        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+        // "a//b" would be a second name for "a/b": two entries, one file.
+        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
             return false;
         // Windows drops a name's trailing dots and blanks, so ".. " there
         // means ".." and "a." means "a".

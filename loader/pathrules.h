@@ -4,8 +4,8 @@
 #include <QStringList>
 
 // Whether a manifest path stays inside `baseFolder`: it must be relative,
-// made of plain names joined by "/", free of drive letters, colons,
-// backslashes and control characters, with no "." or ".." segment, no
+// made of plain names joined by one "/", free of drive letters, colons,
+// backslashes and control characters, with no empty, "." or ".." segment, no
 // segment that Windows would trim or read as a device, on every system, so
 // that one manifest behaves alike for every player.
 bool isSafeRelativePath(const QString &file, const QString &baseFolder);

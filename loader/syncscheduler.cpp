@@ -15,6 +15,15 @@ namespace {
 
 constexpr qint64 progressInterval = 250; // ms: at most four updates a second
 
+// One key per file that a player's system may open under the name: the
+// cleaned path, case ignored as Windows ignores it (Qt's folding joins every
+// pair that the NTFS upper-case table joins). Where case matters the names
+// stay two files; a shared key only makes their entries run in turn.
+QString targetKey(const QString &path)
+{
+    return QDir::cleanPath(path).toCaseFolded();
+}
+
 } // namespace
 
 struct SyncScheduler::Item
@@ -64,7 +73,7 @@ SyncOutcome SyncScheduler::run(const QList<FileEntry> &entries, const QString &b
         m_loop.exec();
     const bool stopped = !m_done;
     m_hashAhead->stop();
-    abortTransfers(-1, stopped);
+    abortTransfers(-1);
 
     SyncOutcome outcome;
     if (stopped) {
@@ -95,10 +104,10 @@ void SyncScheduler::plan(const QString &baseFolder)
             break;
         }
         item.target = baseFolder + QLatin1Char('/') + entry.file;
-        const QString key = item.target.toCaseFolded();
+        const QString key = targetKey(item.target);
         int waitFor = qMax(lastFile.value(key, -1), lastFolder.value(key, -1));
         for (const QString &prefix : parentFolderPrefixes(entry.file)) {
-            const QString folderKey = (baseFolder + prefix).toCaseFolded();
+            const QString folderKey = targetKey(baseFolder + prefix);
             waitFor = qMax(waitFor, lastFile.value(folderKey, -1));
             lastFolder.insert(folderKey, i);
         }
@@ -237,15 +246,16 @@ void SyncScheduler::finishItem(int index, SyncResult::Outcome outcome, const QSt
     }
     if (index < m_failedIndex) {
         m_failedIndex = index;
-        abortTransfers(index, false);
+        abortTransfers(index);
     }
 }
 
-void SyncScheduler::abortTransfers(int after, bool keepParts)
+void SyncScheduler::abortTransfers(int after)
 {
+    // A part worth resuming stays: its note lets only the same file take it up.
     for (auto it = m_active.upper_bound(after); it != m_active.end();) {
         Item &item = m_items[std::size_t(*it)];
-        item.transfer->abort(keepParts);
+        item.transfer->abort(true);
         item.transfer->deleteLater();
         item.transfer = nullptr;
         it = m_active.erase(it);

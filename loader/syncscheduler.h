@@ -81,7 +81,8 @@ public:
 
     // Blocks in a local event loop until done. When the calling thread is
     // told to quit meanwhile, it ends at once: downloads aborted (keeping
-    // only parts worth resuming), hashing stopped.
+    // only parts worth resuming), hashing stopped. A failure aborts the
+    // later downloads the same way.
     SyncOutcome run(const QList<FileEntry> &entries, const QString &baseFolder,
                     const SyncHooks &hooks);
 
@@ -97,7 +98,7 @@ private:
     void reportProgress(int index);
     void onTransferFinished(int index);
     void finishItem(int index, SyncResult::Outcome outcome, const QString &networkError = {});
-    void abortTransfers(int after, bool keepParts);
+    void abortTransfers(int after);
 
     QNetworkAccessManager &m_manager;
     QEventLoop m_loop;

@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <utility>
+
 namespace {
 
 // A body hashes on the caller's thread up to this size, on a thread of its
@@ -15,7 +17,14 @@ constexpr qint64 inlineHashBytes = 4 * 1024 * 1024;
 constexpr qint64 hashQueueBytes = 2 * 1024 * 1024;
 constexpr qint64 primeChunkSize = 256 * 1024;
 
+std::atomic<long long> partHashingDelayMs { 0 };
+
 } // namespace
+
+void setPartHashingDelay(std::chrono::milliseconds perChunk)
+{
+    partHashingDelayMs = perChunk.count();
+}
 
 BodyDigest::BodyDigest(std::function<void()> wake) : m_wake(std::move(wake)) { }
 
@@ -58,6 +67,18 @@ void BodyDigest::addData(const QByteArray &chunk)
         m_drained = false;
     }
     m_queued.notify_one();
+}
+
+bool BodyDigest::primed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_primePath.isEmpty();
+}
+
+bool BodyDigest::failed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
 }
 
 bool BodyDigest::backlogged() const
@@ -122,6 +143,7 @@ void BodyDigest::stopThread()
 void BodyDigest::run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    bool primeDone = false;
     if (!m_primePath.isEmpty()) {
         const QString path = m_primePath;
         qint64 remaining = m_primeBytes;
@@ -129,9 +151,12 @@ void BodyDigest::run()
         QFile part(path);
         bool failed = !part.open(QIODevice::ReadOnly);
         QByteArray buffer(int(primeChunkSize), Qt::Uninitialized);
+        const std::chrono::milliseconds delay(partHashingDelayMs.load());
         while (!failed && remaining > 0) {
             {
-                std::lock_guard<std::mutex> check(m_mutex);
+                std::unique_lock<std::mutex> check(m_mutex);
+                if (delay.count() > 0)
+                    m_queued.wait_for(check, delay, [this] { return m_stopping; });
                 if (m_stopping)
                     return;
             }
@@ -146,12 +171,13 @@ void BodyDigest::run()
         lock.lock();
         m_failed = m_failed || failed;
         m_primePath.clear();
+        primeDone = true;
     }
     for (;;) {
-        bool wake = false;
+        bool wake = std::exchange(primeDone, false);
         if (m_queue.empty()) {
             m_drained = true;
-            wake = m_finished || m_wakeWhenBelow;
+            wake = wake || m_finished || m_wakeWhenBelow;
             m_wakeWhenBelow = false;
         } else if (m_wakeWhenBelow && m_queuedBytes < hashQueueBytes / 2) {
             m_wakeWhenBelow = false;
@@ -227,8 +253,8 @@ bool DownloadSink::open(const PartNote &note)
         return false;
 
     const PartNote kept = readNote(notePath(m_target), m_noteMayExist);
-    const bool resume = !kept.validator.isEmpty() && kept.url == note.url && kept.hash == note.hash
-            && QFileInfo(m_file.fileName()).isFile();
+    const bool resume = !kept.validator.isEmpty() && !note.hash.isEmpty() && kept.url == note.url
+            && kept.hash == note.hash && QFileInfo(m_file.fileName()).isFile();
     if (resume && m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         m_size = m_file.size();
         m_keptValidator = kept.validator;

@@ -6,11 +6,16 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
+
+// A test's stand-in for a slow disk: each 256 KiB of a kept part waits this
+// long before it is hashed.
+void setPartHashingDelay(std::chrono::milliseconds perChunk);
 
 // The MD5 of a download's body, taken as it arrives. MD5 is slower than a
 // fast link delivers, so past the first few MiB (or when a kept part must be
@@ -28,8 +33,13 @@ public:
     BodyDigest &operator=(const BodyDigest &) = delete;
 
     qint64 bytes() const { return m_bytes; }
-    // Hashes the first `bytes` of the file at `path` before anything added.
+    // Hashes the first `bytes` of the file at `path` before anything added;
+    // `wake` is called once that is done.
     void prime(const QString &path, qint64 bytes);
+    // No file is waiting to be hashed.
+    bool primed() const;
+    // A primed file could not be read.
+    bool failed() const;
     void addData(const QByteArray &chunk);
     bool backlogged() const;
     // No more data; ready() once everything added is hashed.
@@ -89,9 +99,10 @@ public:
     static QString partPath(const QString &target);
     static QString notePath(const QString &target);
 
-    // Opens the temporary file. A kept part whose note matches `note` is
-    // taken up (size() tells how much of it there is); anything else there
-    // is truncated. Fails when the target cannot be replaced.
+    // Opens the temporary file. A kept part whose note matches `note`, which
+    // has a digest, is taken up (size() tells how much of it there is);
+    // anything else there is truncated. Fails when the target cannot be
+    // replaced.
     bool open(const PartNote &note);
     qint64 size() const { return m_size; }
     QString fileName() const { return m_file.fileName(); }

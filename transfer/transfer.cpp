@@ -18,12 +18,18 @@ constexpr qint64 readBufferSize = 1024 * 1024;
 constexpr qint64 readChunkSize = 256 * 1024;
 
 std::atomic<long long> backoffBaseMs { 500 };
+std::atomic<long long> timeWithoutProgressMs { 60000 };
 
 } // namespace
 
 void setRetryBackoffBase(std::chrono::milliseconds base)
 {
     backoffBaseMs = base.count();
+}
+
+void setTimeWithoutProgress(std::chrono::milliseconds limit)
+{
+    timeWithoutProgressMs = limit.count();
 }
 
 bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus)
@@ -110,6 +116,8 @@ Transfer::Transfer(QNetworkAccessManager &manager, const QString &url, const QSt
                   guarded([this] {
                       if (m_reply)
                           drain();
+                      else if (m_awaitingPrime)
+                          issue();
                       else if (m_awaitingDigest && m_digest.ready())
                           checkDigest();
                   });
@@ -136,7 +144,10 @@ Transfer::~Transfer()
 
 bool Transfer::open()
 {
-    return m_sink.open(note());
+    if (!m_sink.open(note()))
+        return false;
+    m_largestPart = m_sink.size();
+    return true;
 }
 
 void Transfer::start()
@@ -217,7 +228,14 @@ DownloadSink::PartNote Transfer::note() const
 
 bool Transfer::partWorthKeeping() const
 {
-    return m_sink.size() >= resumableAfter && !m_encoded && !validator().isEmpty();
+    // Without a digest nothing could show that a splice is right.
+    return m_sink.size() >= resumableAfter && !m_encoded && !validator().isEmpty() && !m_expected.isEmpty();
+}
+
+bool Transfer::giveUp() const
+{
+    return m_countedTries >= maxTries || m_tries >= maxTriesInAll
+            || m_sinceProgress.hasExpired(timeWithoutProgressMs.load());
 }
 
 void Transfer::restartBody()
@@ -231,7 +249,21 @@ void Transfer::issue()
 {
     if (m_outcome != Outcome::Running)
         return;
+    const bool resuming = m_sink.size() > 0 && !validator().isEmpty();
+    if (resuming && m_digest.bytes() == 0) {
+        // The kept part is hashed before its rest is asked for: a large one
+        // on a slow disk takes longer than the inactivity watchdog allows.
+        m_digest.prime(m_sink.fileName(), m_sink.size());
+    }
+    m_awaitingPrime = !m_digest.primed();
+    if (m_awaitingPrime)
+        return; // the digest's wake comes back here
+    if (m_digest.failed())
+        restartBody();
+    if (!m_sinceProgress.isValid())
+        m_sinceProgress.start();
     ++m_tries;
+    m_largestBefore = m_largestPart;
     m_rangeFrom = 0;
     m_offset = 0;
     m_receivedThisTry = 0;
@@ -243,6 +275,7 @@ void Transfer::issue()
     m_replyFinished = false;
     m_timedOut = false;
     m_restartPlain = false;
+    m_wrongRange = false;
 
     QNetworkRequest request { QUrl(m_url) };
     if (m_sink.size() > 0 && !validator().isEmpty()) {
@@ -290,14 +323,21 @@ void Transfer::handleHeaders()
         const QByteArray etag = m_reply->rawHeader("ETag");
         m_validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag
                                                                 : m_reply->rawHeader("Last-Modified");
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        m_length = !encoded && length.isValid() ? length.toLongLong() : -1;
     };
     if (m_rangeFrom > 0) {
-        if (m_status == 206 && !encoded
-            && contentRangeStart(m_reply->rawHeader("Content-Range")) == m_rangeFrom) {
-            // The kept part goes into the digest first (it is already there
-            // when this run cut it).
-            if (m_digest.bytes() == 0)
-                m_digest.prime(m_sink.fileName(), m_rangeFrom);
+        if (m_status == 206 && !encoded) {
+            // Only the rest asked for, to the end of the file the host
+            // described before, continues the part.
+            const auto range = parseContentRange(m_reply->rawHeader("Content-Range"));
+            if (!range || range->first.start != m_rangeFrom || range->second <= 0
+                || range->first.end != range->second || (m_length >= 0 && range->second != m_length)) {
+                // Taken as a cut: the part stays for the next try.
+                m_wrongRange = true;
+                return;
+            }
+            m_length = range->second;
             m_acceptBody = m_digest.bytes() == m_rangeFrom;
             m_restartPlain = !m_acceptBody;
             m_offset = m_rangeFrom;
@@ -346,6 +386,10 @@ void Transfer::drain()
             return;
         }
     }
+    if (m_sink.size() > m_largestPart) {
+        m_largestPart = m_sink.size();
+        m_sinceProgress.start();
+    }
     if (!m_sink.resumable() && partWorthKeeping())
         m_sink.markResumable(note());
     if (m_replyFinished && m_reply->bytesAvailable() == 0)
@@ -383,7 +427,8 @@ void Transfer::conclude()
     releaseReply();
     qCInfo(lcLoader).noquote() << "GET" << m_url << "->" << (m_status ? QString::number(m_status) : errorString)
                                << m_receivedThisTry << "bytes in" << m_tryClock.elapsed() << "ms"
-                               << (cut ? "(cut short)" : "") << (m_timedOut ? "(no progress, given up)" : "");
+                               << (cut ? "(cut short)" : "") << (m_timedOut ? "(no progress, given up)" : "")
+                               << (m_wrongRange ? "(not the range asked for)" : "");
 
     if (m_writeFailed)
         return finish(Outcome::DownloadFailed, false);
@@ -393,18 +438,22 @@ void Transfer::conclude()
         --m_tries;
         return issue();
     }
-    if (error == QNetworkReply::NoError && !m_acceptBody) {
+    if (error == QNetworkReply::NoError && !m_acceptBody && !m_wrongRange) {
         // A redirect, or a part nobody asked for: no body to put in place.
         return finish(Outcome::DownloadFailed, false);
     }
-    if (error != QNetworkReply::NoError || cut) {
-        const bool passing = m_timedOut || (error == QNetworkReply::NoError && cut)
+    if (error != QNetworkReply::NoError || cut || m_wrongRange) {
+        const bool passing = m_timedOut || m_wrongRange || (error == QNetworkReply::NoError && cut)
                 || isPassingFailure(error, m_status);
-        if (passing && m_tries < maxTries) {
+        // A try that carried a part worth resuming on by a MiB or more made
+        // headway: only the whole file's bounds hold it.
+        if (!partWorthKeeping() || m_sink.size() < m_largestBefore + resumableAfter)
+            ++m_countedTries;
+        if (passing && !giveUp()) {
             if (!partWorthKeeping())
                 restartBody();
             return scheduleRetry(
-                    retryDelay(m_tries, retryAfter, QRandomGenerator::global()->generateDouble()));
+                    retryDelay(m_countedTries, retryAfter, QRandomGenerator::global()->generateDouble()));
         }
         if (error != QNetworkReply::NoError) {
             m_networkError = errorString;
@@ -430,12 +479,13 @@ void Transfer::checkDigest()
         return finish(Outcome::Completed, false);
     }
     qCInfo(lcLoader).noquote() << m_url << "digest" << digest << "where the manifest says" << m_expected;
-    if (!m_mismatchRetried && m_tries < maxTries) {
+    ++m_countedTries;
+    if (!m_mismatchRetried && !giveUp()) {
         // A cache on the way may have served an older copy: ask past it.
         m_mismatchRetried = true;
         m_bypassCaches = true;
         restartBody();
-        return scheduleRetry(retryDelay(m_tries, std::nullopt, QRandomGenerator::global()->generateDouble()));
+        return scheduleRetry(retryDelay(m_countedTries, std::nullopt, QRandomGenerator::global()->generateDouble()));
     }
     finish(Outcome::DownloadFailed, false);
 }

@@ -24,6 +24,10 @@ bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus);
 // shorten it.
 void setRetryBackoffBase(std::chrono::milliseconds base);
 
+// How long a download may go without a new byte of its file, over all its
+// tries, before it is given up (a minute). Tests shorten it.
+void setTimeWithoutProgress(std::chrono::milliseconds limit);
+
 // How long to wait after `failedTries` tries: about 0.5, 1, then 2 s, spread
 // by `jitter` (0 to 1) over ±20 %; a server's Retry-After, up to 30 s, when
 // it asks for longer.
@@ -42,10 +46,12 @@ bool downloadDigestMatches(const QString &computedHex, const QString &published)
 // One file's download: streams the body into a temporary file beside the
 // target through its MD5, and puts it in place only once complete and
 // matching (or when there is no digest to check). Passing failures are tried
-// again with back-off; a body cut after its first MiB is resumed with a
-// range request, in this run or the next. Someone else may fill the
-// temporary file instead (partFileName(), then commitPrepared()). It says
-// nothing about status texts.
+// again with back-off; a body with a digest, cut after its first MiB, is
+// resumed with a range request, in this run or the next. A try that carried
+// the part on by a MiB or more is not counted against the tries; the file
+// is given up after 20 tries in all, or a minute without a new byte.
+// Someone else may fill the temporary file instead (partFileName(), then
+// commitPrepared()). It says nothing about status texts.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -60,7 +66,9 @@ public:
         Aborted,
     };
 
-    static constexpr int maxTries = 4;
+    static constexpr int maxTries = 4; // that made no headway
+    static constexpr int maxTriesInAll = 20;
+    // Both the least part worth keeping and the headway that does not count as a try.
     static constexpr qint64 resumableAfter = 1024 * 1024;
 
     Transfer(QNetworkAccessManager &manager, const QString &url, const QString &target,
@@ -98,6 +106,7 @@ signals:
 
 private:
     void issue();
+    bool giveUp() const;
     void handleHeaders();
     void drain();
     void conclude();
@@ -123,14 +132,20 @@ private:
     QTimer m_watchdog;
     QTimer m_retryTimer;
     QElapsedTimer m_tryClock;
+    QElapsedTimer m_sinceProgress; // since the part last grew past its largest
     Outcome m_outcome = Outcome::Running;
     QString m_networkError;
     QByteArray m_validator; // of this run's first full answer
+    qint64 m_length = -1;   // the whole file's, as the host last stated it
+    qint64 m_largestPart = 0;
     bool m_encoded = false;
     bool m_bypassCaches = false;
     bool m_mismatchRetried = false;
+    bool m_awaitingPrime = false;
     int m_tries = 0;
+    int m_countedTries = 0;
     // Per try:
+    qint64 m_largestBefore = 0;
     qint64 m_rangeFrom = 0;
     qint64 m_offset = 0;
     qint64 m_receivedThisTry = 0;
@@ -143,6 +158,7 @@ private:
     bool m_writeFailed = false;
     bool m_timedOut = false;
     bool m_restartPlain = false;
+    bool m_wrongRange = false;
     bool m_awaitingDigest = false;
     std::atomic<bool> m_digestWake { false };
 };

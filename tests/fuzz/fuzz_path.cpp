@@ -1,7 +1,7 @@
 // The manifest path check. Its contract: a path it accepts, joined to the
 // base folder and cleaned, lies under the base folder plus "/". Besides,
 // nothing it accepts carries the characters and segments it promises to
-// refuse.
+// refuse, and it is already clean, so that one file has one name.
 #include "fuzzcheck.h"
 #include "loader/pathrules.h"
 
@@ -63,5 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     for (const QString &segment : file.split(QLatin1Char('/')))
         FUZZ_CHECK(segment != QLatin1String(".") && segment != QLatin1String(".."));
+    // One file, one name: what it accepts is already clean.
+    FUZZ_CHECK(QDir::cleanPath(file) == file);
     return 0;
 }

@@ -223,6 +223,9 @@ void LoaderLogicTest::pathCheck_data()
     QTest::newRow("parent with a trailing blank") << "a/.. /x" << false;
     QTest::newRow("parent with a trailing dot") << ".../x" << false;
     QTest::newRow("name with a trailing dot") << "a/b." << false;
+    // One file under a second name: "a//b.txt" is "a/b.txt".
+    QTest::newRow("empty segment") << "a//b.txt" << false;
+    QTest::newRow("trailing slash") << "a/b/" << false;
     // Cleaning alone would accept it; only the segment rule refuses it.
     QTest::newRow("parent that cleaning hides") << "a/../b.txt" << false;
     QTest::newRow("device") << "aux.js" << false;

@@ -6,6 +6,8 @@
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "servers/servercatalogue.h"
+#include "transfer/downloadsink.h"
+#include "transfer/transfer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -125,6 +127,8 @@ private slots:
 
     void installsSynchronisesAndLaunches();
     void storedFolderWithoutClientIsReplacedByAnInstall();
+    void failedStartIsReported_data();
+    void failedStartIsReported();
     void upperCaseDigestIsDownloadedEveryRun();
     void manifestFailures_data();
     void manifestFailures();
@@ -135,11 +139,17 @@ private slots:
     void passingFailuresAreTriedAgain();
     void cutBodyIsResumed_data();
     void cutBodyIsResumed();
+    void keptPartIsResumedAtTheNextPlay_data();
     void keptPartIsResumedAtTheNextPlay();
+    void fileWithoutProgressIsGivenUp();
     void largeFileIsUpdatedFromItsOldCopy_data();
     void largeFileIsUpdatedFromItsOldCopy();
     void reportsAndFailuresFollowManifestOrder();
+    void firstFailureStopsLaterDownloads_data();
+    void firstFailureStopsLaterDownloads();
     void sameTargetEntriesRunInTurn();
+    void oneFileUnderTwoNames_data();
+    void oneFileUnderTwoNames();
     void emptyDigestTakesTheBodyAsItCame();
     void signedManifest_data();
     void signedManifest();
@@ -159,6 +169,8 @@ void LoaderRunTest::init()
 void LoaderRunTest::cleanup()
 {
     setFetchInactivityTimeout(std::chrono::seconds(30));
+    setPartHashingDelay(std::chrono::milliseconds(0));
+    setTimeWithoutProgress(std::chrono::seconds(60));
 }
 
 void LoaderRunTest::installsSynchronisesAndLaunches()
@@ -256,17 +268,53 @@ void LoaderRunTest::storedFolderWithoutClientIsReplacedByAnInstall()
     const QString elsewhere = h.home() + "/elsewhere";
     QDir().mkpath(elsewhere);
     h.setSetting(RageMpSettings::ragePathKey(), elsewhere);
-    // An empty client section still makes an install, and a run without
-    // "ragemp_v.exe" still succeeds.
+    // An empty client section still makes an install; a run that ends
+    // without "ragemp_v.exe" cannot start the game and says so.
     h.setManifest({ h.publish("SERVER_FILES/x.txt", "/x", "x") });
 
     QVERIFY(h.run());
-    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
     QVERIFY(h.infos.contains("Установка RageMP"));
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/x.txt"), QByteArray("x"));
     QCOMPARE(LoaderHarness::filesUnder(elsewhere), QStringList());
     QCOMPARE(h.settingsValue(RageMpSettings::launchIpKey()), QString("ashford.zanrok.net"));
+}
+
+void LoaderRunTest::failedStartIsReported_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("client is no program") << "no program";
+    QTest::newRow("settings store unwritable") << "store";
+}
+
+void LoaderRunTest::failedStartIsReported()
+{
+    QFETCH(QString, fault);
+    LoaderHarness h;
+    QString rage;
+    if (fault == "no program") {
+        rage = h.preinstall();
+        LoaderHarness::writeFile(rage + "/ragemp_v.exe", "not a program");
+        h.setManifest({ h.publish("SERVER_FILES/x.txt", "/x", "x") });
+    } else {
+        // A file where the store's folder should be: nothing can be kept.
+        LoaderHarness::writeFile(QFileInfo(RageMpSettings::location()).path(), "in the way");
+        rage = h.installFolder();
+        h.setManifest({ h.publish("RAGEMP_FILES/ragemp_v.exe", "/exe", LoaderHarness::standinClient()) });
+    }
+
+    QVERIFY(h.run());
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
+    QCOMPARE(h.infos.last(), QString("Запуск RageMP..."));
+    QCOMPARE(h.messages(), QStringList());
+    if (fault == "store") {
+        // A client started anyway would join no server, or the last one.
+        QVERIFY(QFile::exists(rage + "/ragemp_v.exe"));
+        QVERIFY(h.launchLog(rage).isEmpty());
+    }
 }
 
 void LoaderRunTest::upperCaseDigestIsDownloadedEveryRun()
@@ -303,13 +351,25 @@ void LoaderRunTest::manifestFailures_data()
     QTest::newRow("object") << r << "Ошибка получения списка файлов (*).";
     r.body = "<html>";
     QTest::newRow("no json") << r << "Ошибка получения списка файлов (*).";
+    // A host that sends without end stops being read past 64 MiB.
+    r.body = QByteArray(64 * 1024, ' ');
+    r.fault = TestResponse::Fault::StreamWithoutLength;
+    r.cutAfter = 65 * 1024 * 1024;
+    QTest::newRow("longer than 64 MiB") << r << "Ошибка получения списка файлов.";
+    r.cutAfter = 1024 * 1024;
+    r.headers = { { "Content-Length", "1099511627776" } };
+    QTest::newRow("announced longer") << r << "Ошибка получения списка файлов.";
+    r = TestResponse();
+    r.body = QByteArray(65 * 1024 * 1024, ' ');
+    r.gzipWhenAccepted = true;
+    QTest::newRow("compressed, longer unpacked") << r << "Ошибка получения списка файлов.";
 }
 
 void LoaderRunTest::manifestFailures()
 {
     QFETCH(TestResponse, response);
     QFETCH(QString, expected);
-    if (response.fault != TestResponse::Fault::None)
+    if (response.fault == TestResponse::Fault::StallBeforeHeaders)
         setFetchInactivityTimeout(std::chrono::milliseconds(100));
     LoaderHarness h;
     h.server.setResponse("/files.json", response);
@@ -317,6 +377,10 @@ void LoaderRunTest::manifestFailures()
     QVERIFY(h.run());
     QVERIFY(!h.result);
     QCOMPARE(h.errorInfo, expected);
+    // Not asked again. Qt itself may send the request once more when the
+    // host closes the connection as the read is given up.
+    if (response.fault == TestResponse::Fault::StreamWithoutLength)
+        QVERIFY(h.server.requestCount("/files.json") <= 2);
     QCOMPARE(LoaderHarness::filesUnder(h.home()), QStringList());
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
 }
@@ -402,10 +466,11 @@ void LoaderRunTest::failedInstallLeavesNoRagePath()
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
     QCOMPARE(LoaderHarness::filesUnder(h.installFolder()), QStringList({ "a.dll" }));
 
-    // The next run installs again and fetches only what is still missing.
+    // The next run installs again and fetches only what is still missing;
+    // this manifest carries no client to start.
     h.server.setBody("/b", "b");
     QVERIFY(h.run());
-    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QCOMPARE(h.errorInfo, QString("Ошибка запуска игры."));
     QCOMPARE(h.server.requestCount("/a"), 1);
     QCOMPARE(h.server.requestCount("/b"), 2);
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
@@ -560,30 +625,63 @@ QList<TestRequest> requestsFor(const TestServer &server, const QByteArray &path)
 
 void LoaderRunTest::cutBodyIsResumed_data()
 {
+    QTest::addColumn<int>("size");
     QTest::addColumn<int>("cutAfter");
+    QTest::addColumn<bool>("everyAnswerCut");
     QTest::addColumn<QByteArray>("secondEtag");
     QTest::addColumn<bool>("secondRanges");
+    QTest::addColumn<QByteArray>("wrongRange"); // a 206 with this Content-Range comes second
     QTest::addColumn<bool>("rangeAsked");
-    QTest::newRow("rest with 206") << 2 * 1024 * 1024 << QByteArray("\"v1\"") << true << true;
-    QTest::newRow("server ignores ranges") << 2 * 1024 * 1024 << QByteArray("\"v1\"") << false << true;
-    QTest::newRow("server's copy changed") << 2 * 1024 * 1024 << QByteArray("\"v2\"") << true << true;
-    QTest::newRow("under a MiB starts over") << 512 * 1024 << QByteArray("\"v1\"") << true << false;
+    const int mib = 1024 * 1024;
+    const int size = 3 * mib + 7;
+    const QByteArray v1 = "\"v1\"";
+    QTest::newRow("rest with 206") << size << 2 * mib << false << v1 << true << QByteArray() << true;
+    QTest::newRow("server ignores ranges") << size << 2 * mib << false << v1 << false << QByteArray() << true;
+    QTest::newRow("server's copy changed") << size << 2 * mib << false << QByteArray("\"v2\"") << true
+                                           << QByteArray() << true;
+    QTest::newRow("under a MiB starts over") << size << 512 * 1024 << false << v1 << true << QByteArray() << false;
+    // More tries than the budget, each carrying the part on by over a MiB.
+    QTest::newRow("reset every MiB") << 6 * mib << mib + 64 * 1024 << true << v1 << true << QByteArray() << true;
+    // Not the rest that was asked for: a try cut short, the part kept.
+    QTest::newRow("206 from another byte") << size << 2 * mib << false << v1 << true
+                                           << QByteArray("bytes 1048576-3145734/3145735") << true;
+    QTest::newRow("206 that ends early") << size << 2 * mib << false << v1 << true
+                                         << QByteArray("bytes 2097152-2098175/3145735") << true;
+    QTest::newRow("206 of another length") << size << 2 * mib << false << v1 << true
+                                           << QByteArray("bytes 2097152-3145834/3145835") << true;
 }
 
 void LoaderRunTest::cutBodyIsResumed()
 {
+    QFETCH(int, size);
     QFETCH(int, cutAfter);
+    QFETCH(bool, everyAnswerCut);
     QFETCH(QByteArray, secondEtag);
     QFETCH(bool, secondRanges);
+    QFETCH(QByteArray, wrongRange);
     QFETCH(bool, rangeAsked);
     LoaderHarness h;
     h.preinstall();
-    const QByteArray content = patterned(3 * 1024 * 1024 + 7);
+    const QByteArray content = patterned(size);
     h.setManifest({ h.publish("SERVER_FILES/maps/big.bin", "/big", content) });
     TestResponse cut = rangeAnswer(content, "\"v1\"");
     cut.fault = TestResponse::Fault::CutMidBody;
     cut.cutAfter = cutAfter;
-    h.server.setResponses("/big", { cut, rangeAnswer(content, secondEtag, secondRanges) });
+    QList<TestResponse> answers { cut };
+    if (!wrongRange.isEmpty()) {
+        // Stated as it is sent: the host applies no range of its own to it.
+        TestResponse wrong = rangeAnswer(QByteArray(), "\"v1\"", false);
+        wrong.status = 206;
+        wrong.headers << qMakePair(QByteArray("Content-Range"), wrongRange);
+        const QByteArray span = wrongRange.mid(6, wrongRange.indexOf('/') - 6);
+        const qint64 first = span.left(span.indexOf('-')).toLongLong();
+        const qint64 last = span.mid(span.indexOf('-') + 1).toLongLong();
+        wrong.body = (content + QByteArray(1024, 'x')).mid(int(first), int(last - first + 1));
+        answers << wrong;
+    }
+    if (!everyAnswerCut)
+        answers << rangeAnswer(content, secondEtag, secondRanges);
+    h.server.setResponses("/big", answers);
 
     QVERIFY(h.run());
     QVERIFY2(h.result, qPrintable(h.errorInfo));
@@ -592,7 +690,9 @@ void LoaderRunTest::cutBodyIsResumed()
     QVERIFY(tries.size() >= 2);
     QVERIFY(!tries.first().headers.contains("range"));
     if (rangeAsked) {
-        QCOMPARE(tries.last().headers.value("range"), "bytes=" + QByteArray::number(cutAfter) + '-');
+        // From where the last cut left the part.
+        const int from = everyAnswerCut ? size / cutAfter * cutAfter : cutAfter;
+        QCOMPARE(tries.last().headers.value("range"), "bytes=" + QByteArray::number(from) + '-');
         QCOMPARE(tries.last().headers.value("if-range"), QByteArray("\"v1\""));
     } else {
         QVERIFY(!tries.last().headers.contains("range"));
@@ -603,31 +703,91 @@ void LoaderRunTest::cutBodyIsResumed()
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/big.bin" }));
 }
 
+void LoaderRunTest::keptPartIsResumedAtTheNextPlay_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("cutAfter");
+    QTest::addColumn<bool>("ranges"); // the first play's host
+    QTest::addColumn<bool>("digest");
+    QTest::addColumn<bool>("slowDisk"); // at the second play
+    QTest::addColumn<int>("kept");      // bytes of the part the first play leaves; -1: some
+    const int mib = 1024 * 1024;
+    QTest::newRow("host without ranges") << 3 * mib << 1536 * 1024 << false << true << false << 1536 * 1024;
+    // Every try carries the part on, until 20 tries in all.
+    QTest::newRow("more than 20 tries' worth") << 24 * mib + 7 << mib + 64 * 1024 << true << true << false
+                                               << 20 * (mib + 64 * 1024);
+    // Nothing could show that a splice is right.
+    QTest::newRow("no digest") << 6 * mib << mib + 256 * 1024 << true << false << false << 0;
+    // The part is hashed far slower than the inactivity timeout (the rest
+    // is more than the buffers on the way hold).
+    QTest::newRow("slow disk") << 24 * mib << 4 * mib << false << true << true << -1;
+}
+
 void LoaderRunTest::keptPartIsResumedAtTheNextPlay()
 {
+    QFETCH(int, size);
+    QFETCH(int, cutAfter);
+    QFETCH(bool, ranges);
+    QFETCH(bool, digest);
+    QFETCH(bool, slowDisk);
+    QFETCH(int, kept);
     LoaderHarness h;
     h.preinstall();
-    const QByteArray content = patterned(3 * 1024 * 1024);
-    h.setManifest({ h.publish("SERVER_FILES/big.bin", "/big", content) });
-    TestResponse cut = rangeAnswer(content, "\"v1\"", false);
+    const QByteArray content = patterned(size);
+    QJsonObject entry = h.publish("SERVER_FILES/big.bin", "/big", content);
+    if (!digest)
+        entry.remove("hash");
+    h.setManifest({ entry });
+    TestResponse cut = rangeAnswer(content, "\"v1\"", ranges);
     cut.fault = TestResponse::Fault::CutMidBody;
-    cut.cutAfter = 1536 * 1024;
+    cut.cutAfter = cutAfter;
     h.server.setResponse("/big", cut);
 
     // Every try is cut: the run fails, the part stays for the next play.
     QVERIFY(h.run());
     QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:big.bin"));
     const QString folder = h.serverFolder(ashford);
-    QCOMPARE(LoaderHarness::filesUnder(folder),
-             QStringList({ "big.bin.zanrok-download", "big.bin.zanrok-resume" }));
+    const qint64 part = QFileInfo(folder + "/big.bin.zanrok-download").size();
+    if (kept != 0) {
+        QCOMPARE(LoaderHarness::filesUnder(folder),
+                 QStringList({ "big.bin.zanrok-download", "big.bin.zanrok-resume" }));
+        if (kept > 0)
+            QCOMPARE(part, qint64(kept));
+    } else {
+        QCOMPARE(LoaderHarness::filesUnder(folder), QStringList());
+    }
 
+    if (slowDisk) {
+        setFetchInactivityTimeout(std::chrono::milliseconds(500));
+        setPartHashingDelay(std::chrono::milliseconds(250));
+    }
     h.server.setResponse("/big", rangeAnswer(content, "\"v1\""));
+    h.clearRecords();
     QVERIFY(h.run());
     QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QCOMPARE(h.messages(), QStringList());
     QCOMPARE(requestsFor(h.server, "/big").last().headers.value("range"),
-             QByteArray("bytes=1572864-"));
+             kept != 0 ? "bytes=" + QByteArray::number(part) + '-' : QByteArray());
     QVERIFY(LoaderHarness::readFile(folder + "/big.bin") == content);
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "big.bin" }));
+}
+
+void LoaderRunTest::fileWithoutProgressIsGivenUp()
+{
+    // Four tries would be allowed; each waits out the inactivity timeout,
+    // so the second ends past the limit.
+    setFetchInactivityTimeout(std::chrono::milliseconds(100));
+    setTimeWithoutProgress(std::chrono::milliseconds(150));
+    LoaderHarness h;
+    h.preinstall();
+    h.setManifest({ h.publish("SERVER_FILES/f.bin", "/f", "f") });
+    TestResponse silent;
+    silent.fault = TestResponse::Fault::StallBeforeHeaders;
+    h.server.setResponse("/f", silent);
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:f.bin"));
+    QVERIFY2(h.server.requestCount("/f") <= 2, qPrintable(QString::number(h.server.requestCount("/f"))));
 }
 
 void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy_data()
@@ -775,6 +935,49 @@ void LoaderRunTest::reportsAndFailuresFollowManifestOrder()
     QCOMPARE(left, QStringList());
 }
 
+void LoaderRunTest::firstFailureStopsLaterDownloads_data()
+{
+    QTest::addColumn<int>("laterSize");
+    QTest::addColumn<QStringList>("left");
+    // It would land after the failure, were it not stopped there.
+    QTest::newRow("small later file") << 16 << QStringList({ "a.txt" });
+    // Half of it is in when the failure comes: a part worth resuming.
+    QTest::newRow("large later file") << 3 * 1024 * 1024
+                                      << QStringList({ "a.txt", "c.bin.zanrok-download", "c.bin.zanrok-resume" });
+}
+
+void LoaderRunTest::firstFailureStopsLaterDownloads()
+{
+    QFETCH(int, laterSize);
+    QFETCH(QStringList, left);
+    LoaderHarness h;
+    h.preinstall();
+    // b fails while a, before it, is still on its way, and c, after it, is not in yet.
+    TestResponse slow;
+    slow.body = "a";
+    slow.delayMs = 1500;
+    TestResponse missing;
+    missing.status = 404;
+    missing.body = "gone";
+    TestResponse later = rangeAnswer(patterned(laterSize), "\"v1\"");
+    if (laterSize > 1024 * 1024) {
+        later.fault = TestResponse::Fault::StallMidBody;
+        missing.delayMs = 500;
+    } else {
+        later.delayMs = 500;
+    }
+    h.setManifest({ h.publish("SERVER_FILES/a.txt", "/a", slow.body), h.publish("SERVER_FILES/b.txt", "/b", "b"),
+                    h.publish("SERVER_FILES/c.bin", "/c", later.body) });
+    h.server.setResponse("/a", slow);
+    h.server.setResponse("/b", missing);
+    h.server.setResponse("/c", later);
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:b.txt"));
+    QCOMPARE(h.server.requestCount("/c"), 1);
+    QCOMPARE(LoaderHarness::filesUnder(h.serverFolder(ashford)), left);
+}
+
 void LoaderRunTest::sameTargetEntriesRunInTurn()
 {
     LoaderHarness h;
@@ -795,6 +998,46 @@ void LoaderRunTest::sameTargetEntriesRunInTurn()
     QCOMPARE(h.server.requestCount("/two"), 1);
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/maps/x.txt"),
              QByteArray("second copy"));
+}
+
+void LoaderRunTest::oneFileUnderTwoNames_data()
+{
+    QTest::addColumn<QString>("second"); // another name for maps/x.txt, or a case variant
+    QTest::addColumn<QString>("errorInfo");
+    QTest::newRow("empty segment") << "maps//x.txt" << "Ошибка создание файла:maps//x.txt";
+    QTest::newRow("other case") << "maps/X.txt" << "";
+}
+
+void LoaderRunTest::oneFileUnderTwoNames()
+{
+    QFETCH(QString, second);
+    QFETCH(QString, errorInfo);
+    LoaderHarness h;
+    h.preinstall();
+    const QString folder = h.serverFolder(ashford);
+    // Overlapping, both would write one part file and the slow first would land last.
+    TestResponse first;
+    first.body = "first copy";
+    first.delayMs = 200;
+    const QJsonObject one = h.publish("SERVER_FILES/maps/x.txt", "/one", first.body);
+    h.server.setResponse("/one", first);
+    h.setManifest({ one, h.publish("SERVER_FILES/" + second, "/two", "second copy") });
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, errorInfo);
+    QCOMPARE(h.server.requestCount("/one"), 1);
+    if (!errorInfo.isEmpty()) {
+        QCOMPARE(h.server.requestCount("/two"), 0);
+        QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "maps/x.txt" }));
+        QCOMPARE(LoaderHarness::readFile(folder + "/maps/x.txt"), first.body);
+        return;
+    }
+    // Run in turn: where case matters the two files stay apart; where it
+    // does not (Windows) they are one file and the later entry wins.
+    QCOMPARE(LoaderHarness::readFile(folder + "/" + second), QByteArray("second copy"));
+    const bool caseMatters = !QFileInfo::exists(folder + "/MAPS");
+    QCOMPARE(LoaderHarness::readFile(folder + "/maps/x.txt"),
+             caseMatters ? first.body : QByteArray("second copy"));
 }
 
 void LoaderRunTest::emptyDigestTakesTheBodyAsItCame()

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <array>
+#include <memory>
 
 namespace {
 
@@ -207,7 +208,10 @@ private:
         QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
                 + reasonPhrase(response.status) + "\r\n";
         out += "Content-Type: " + response.contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        if (response.fault == TestResponse::Fault::StreamWithoutLength)
+            out += "Connection: close\r\n";
+        else
+            out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
         out += extraHeaders + "\r\n";
 
         const qint64 cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
@@ -221,6 +225,23 @@ private:
             case TestResponse::Fault::StallMidBody:
                 socket->write(out + body.left(body.size() / 2));
                 break;
+            case TestResponse::Fault::StreamWithoutLength: {
+                // A megabyte queued at a time, so the test never holds it all.
+                socket->write(out);
+                auto sent = std::make_shared<qint64>(0);
+                auto more = [socket, body, cutAt, sent] {
+                    while (!body.isEmpty() && *sent < cutAt && socket->bytesToWrite() < (1 << 20)) {
+                        const QByteArray chunk = body.left(int(qMin<qint64>(body.size(), cutAt - *sent)));
+                        socket->write(chunk);
+                        *sent += chunk.size();
+                    }
+                    if (*sent >= cutAt || body.isEmpty())
+                        socket->disconnectFromHost();
+                };
+                QObject::connect(socket, &QIODevice::bytesWritten, socket, more);
+                more();
+                break;
+            }
             default:
                 socket->write(out + body);
             }

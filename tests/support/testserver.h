@@ -20,6 +20,7 @@ struct TestResponse
         CutMidBody,        // headers promise the whole body; half (or cutAfter bytes) is sent, then the connection closes
         StallBeforeHeaders, // the request is read and never answered
         StallMidBody,      // headers and half the body, then silence
+        StreamWithoutLength, // no Content-Length: the body over and over up to cutAfter bytes, then the connection closes
     };
 
     int status = 200;
