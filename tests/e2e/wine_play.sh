@@ -132,6 +132,11 @@ for value in "rage_path C:/Games/Zanrok" "launch.ip ashford.zanrok.net" "launch.
     [ "$(standin_value "$name")" = "$data" ] || fail "the stand-in read $name = '$(standin_value "$name")'"
 done
 log "registry and stand-in: $id in C:/Games/Zanrok, ashford.zanrok.net:22005"
+# The signed manifest's timestamp, kept in the launcher's own key.
+"$wine" reg query 'HKCU\Software\Zanrok\Launcher\ManifestTimestamps' >"$work/reg-launcher.txt" 2>&1 {ports_lock}>&- ||
+    fail "no HKCU\\Software\\Zanrok\\Launcher\\ManifestTimestamps: $(cat "$work/reg-launcher.txt")"
+tr -d '\r' <"$work/reg-launcher.txt" | awk '$1 ~ /files\.json$/ && $2 == "REG_SZ" && $3 ~ /^[0-9]+$/ { f = 1 } END { exit !f }' ||
+    fail "no manifest timestamp in the launcher's key: $(cat "$work/reg-launcher.txt")"
 standin_window_shown() { xdotool search --onlyvisible --name '^RageMP$' >/dev/null; }
 wait_until 30 "the stand-in's window" standin_window_shown
 sleep 0.5
@@ -161,6 +166,26 @@ sleep 1
 ! served | grep -q 'nul.txt' || fail "nul.txt was requested"
 [ ! -e "$(zanrok_dir)/client_resources/$id/maps/nul.txt" ] || fail "nul.txt was written"
 log "the device name was refused"
+
+# A manifest changed after its signing: refused before anything in it is
+# fetched or written, and no game start. (The status text is the Linux
+# tests' to check: under Wine the diagnostics reach no standard error.)
+game_folder_state() {
+    (cd "$(zanrok_dir)" && find . ! -name '*.log' -printf '%p %s %T@\n' | sort)
+}
+before=$(game_folder_state)
+restart_devnet ca-chain tampered
+requests=$(served | wc -l)
+click "$PLAY_X" "$PLAY_Y"
+signature_asked() { served | tail -n +$((requests + 1)) | grep -q '^GET /files.json.minisig '; }
+wait_until 60 "the manifest's signature fetch" signature_asked
+wait_until_idle
+sleep 1
+[ "$(launches)" -eq 1 ] || fail "the game was started from a tampered manifest"
+[ "$before" = "$(game_folder_state)" ] || fail "the game folder changed under a tampered manifest"
+asked=$(served | tail -n +$((requests + 1)) | cut -d' ' -f2 | sort -u | tr '\n' ' ')
+[ "$asked" = "/files.json /files.json.minisig " ] || fail "the tampered play asked for $asked"
+log "a tampered manifest was refused"
 
 click "$EXIT_X" "$EXIT_Y"
 expect_exit 30

@@ -7,6 +7,7 @@
 #include "loader/progress.h"
 #include "loader/manifest.h"
 #include "loader/manifestsignature.h"
+#include "platform/filereplace.h"
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "testserver.h"
@@ -33,6 +34,7 @@ private slots:
 
     void pathCheck_data();
     void pathCheck();
+    void windowsPathsTakeTheLongForm();
     void parentFoldersAreTopDown();
     void progressRunsFromTenToBelowNinety();
     void progressMovesWithinAnEntry();
@@ -242,6 +244,15 @@ void LoaderLogicTest::pathCheck()
     QFETCH(QString, file);
     QFETCH(bool, safe);
     QCOMPARE(isSafeRelativePath(file, m_home.path() + "/base"), safe);
+}
+
+void LoaderLogicTest::windowsPathsTakeTheLongForm()
+{
+    // Without the prefix, Windows refuses targets past 260 characters (Wine
+    // does not, so only this shows it).
+    QCOMPARE(windowsLongPath("C:\\Games\\Zanrok\\a.txt"), QString("\\\\?\\C:\\Games\\Zanrok\\a.txt"));
+    QCOMPARE(windowsLongPath("\\\\host\\share\\a.txt"), QString("\\\\?\\UNC\\host\\share\\a.txt"));
+    QCOMPARE(windowsLongPath("\\\\?\\C:\\a.txt"), QString("\\\\?\\C:\\a.txt"));
 }
 
 void LoaderLogicTest::parentFoldersAreTopDown()
