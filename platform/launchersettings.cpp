@@ -1,18 +1,10 @@
 #include "platform/launchersettings.h"
 
-#include <QStandardPaths>
+#include "platform/userstore.h"
+
 #include <QUrl>
 
 namespace {
-
-QSettings::Format storeFormat()
-{
-#ifdef Q_OS_WIN
-    return QSettings::NativeFormat;
-#else
-    return QSettings::IniFormat;
-#endif
-}
 
 // An address holds "/", which both stores read as a level of keys.
 QString timestampKey(const QString &manifestUrl)
@@ -23,16 +15,12 @@ QString timestampKey(const QString &manifestUrl)
 
 } // namespace
 
-LauncherSettings::LauncherSettings() : m_settings(location(), storeFormat()) { }
+LauncherSettings::LauncherSettings() : m_settings(location(), userStoreFormat()) { }
 
 QString LauncherSettings::location()
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral("HKEY_CURRENT_USER\\Software\\Zanrok\\Launcher");
-#else
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-            + QStringLiteral("/Zanrok/Launcher.ini");
-#endif
+    return userStoreLocation(QStringLiteral("Software\\Zanrok\\Launcher"),
+                             QStringLiteral("Zanrok/Launcher.ini"));
 }
 
 std::optional<quint64> LauncherSettings::manifestTimestamp(const QString &manifestUrl) const
