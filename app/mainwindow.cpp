@@ -101,6 +101,7 @@ MainWindow::MainWindow(const NetworkAddresses &addresses)
     }
 
     worker = new GameLoaderWorker(addresses.manifest(), showMessage);
+    worker->setManifestKeys(addresses.manifestKeys);
     worker->moveToThread(&loaderThread);
     connect(&loaderThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &MainWindow::gameLoadOperate, worker, &GameLoaderWorker::loadGame);

@@ -12,6 +12,9 @@ set(ZANROK_VK_URL "https://127.0.0.1:7446" CACHE STRING
     "The VK site; the header link adds /Zanrok")
 set(ZANROK_EXTRA_CA "${CMAKE_SOURCE_DIR}/devnet/ca/demo-ca.pem" CACHE FILEPATH
     "Optional PEM file of extra trusted CA certificates, built in (empty: none)")
+# The demo network's key (devnet/sign/demo.pub); it guards nothing else.
+set(ZANROK_MANIFEST_KEY "RWTfC/b9oCNGfAf/ULSM7aux0A5Btp9WQkMxIL9A39WLkLlBN8voRowF" CACHE STRING
+    "minisign public keys (base64 lines, ';' between two) that must sign the manifest (empty: no check)")
 
 # Pages opened in the browser and the verified fetches go over HTTPS; the
 # manifest host is plain HTTP.
@@ -23,6 +26,18 @@ endforeach()
 if(NOT ZANROK_FILES_HTTP_URL MATCHES "^http://[^/\"\\\\ ]+$")
     message(FATAL_ERROR "ZANROK_FILES_HTTP_URL must be http://host[:port] with no path: '${ZANROK_FILES_HTTP_URL}'")
 endif()
+
+list(LENGTH ZANROK_MANIFEST_KEY manifest_key_count)
+if(manifest_key_count GREATER 2)
+    message(FATAL_ERROR "ZANROK_MANIFEST_KEY holds at most two keys: '${ZANROK_MANIFEST_KEY}'")
+endif()
+# A minisign public key line: "Ed", the key id and the key, 42 bytes in base64.
+foreach(key IN LISTS ZANROK_MANIFEST_KEY)
+    string(LENGTH "${key}" key_length)
+    if(NOT key MATCHES "^RW[A-Za-z0-9+/]+$" OR NOT key_length EQUAL 56)
+        message(FATAL_ERROR "ZANROK_MANIFEST_KEY: '${key}' is not a minisign public key line")
+    endif()
+endforeach()
 
 set(ZANROK_EXTRA_CA_PEM "")
 if(ZANROK_EXTRA_CA)

@@ -10,6 +10,8 @@ GameLoaderWorker::GameLoaderWorker(const QString &manifestUrl, MessageFunction s
       m_manifestUrl(manifestUrl.isEmpty() ? NetworkAddresses::builtIn().manifest() : manifestUrl),
       m_showMessage(std::move(showMessage))
 {
+    if (manifestUrl.isEmpty())
+        m_manifestKeys = NetworkAddresses::builtIn().manifestKeys;
 }
 
 GameLoaderWorker::~GameLoaderWorker() = default;
@@ -18,6 +20,7 @@ void GameLoaderWorker::loadGame(GameLoaderStatus *status)
 {
     LoaderEnvironment environment;
     environment.manifestUrl = m_manifestUrl;
+    environment.manifestKeys = m_manifestKeys;
     environment.report = [status](const QString &info, int percent) {
         status->report(info, percent);
     };

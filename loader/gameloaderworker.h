@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -21,6 +22,10 @@ public:
                               MessageFunction showMessage = {}, QObject *parent = nullptr);
     ~GameLoaderWorker() override;
 
+    // The keys that must sign the manifest (none: no check); the built-in
+    // ones when the manifest's address was not given either.
+    void setManifestKeys(const QStringList &keys) { m_manifestKeys = keys; }
+
 signals:
     void resultReady(bool result, const QString &errorInfo);
 
@@ -29,5 +34,6 @@ public slots:
 
 private:
     QString m_manifestUrl;
+    QStringList m_manifestKeys;
     MessageFunction m_showMessage;
 };

@@ -1,6 +1,7 @@
 #include "loader/loaderrun.h"
 
 #include "feeds/blockingget.h"
+#include "loader/manifestsignature.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "transfer/transfer.h"
@@ -53,12 +54,14 @@ private:
     LoaderOutcome stopped() { return { false, QString() }; }
 
     bool fetchManifest(LoaderOutcome &failure);
+    bool checkSignature(const QByteArray &manifest, LoaderOutcome &failure);
+    bool refuseUndigested(bool installNeeded, LoaderOutcome &failure);
     bool install(LoaderOutcome &failure);
     bool syncServerFiles(LoaderOutcome &failure);
     LoaderOutcome launch();
     bool failedSync(const SyncOutcome &outcome, const QList<FileEntry> &entries,
                     LoaderOutcome &failure);
-    QNetworkReply *getManifest();
+    QNetworkReply *getManifest(const QString &url);
     void limitManifestSize(QNetworkReply *reply);
     bool wait(std::chrono::milliseconds delay);
 
@@ -86,7 +89,7 @@ LoaderOutcome LoaderRun::exec()
 
     report(QStringLiteral("Получение списка файлов..."), 1);
     LoaderOutcome failure;
-    if (!fetchManifest(failure))
+    if (!fetchManifest(failure) || refuseUndigested(installNeeded, failure))
         return failure;
     if (installNeeded && !install(failure))
         return failure;
@@ -100,7 +103,7 @@ LoaderOutcome LoaderRun::exec()
 bool LoaderRun::fetchManifest(LoaderOutcome &failure)
 {
     try {
-        QNetworkReply *reply = getManifest();
+        QNetworkReply *reply = getManifest(m_env.manifestUrl);
         if (!reply) {
             failure = stopped();
             return false;
@@ -116,8 +119,11 @@ bool LoaderRun::fetchManifest(LoaderOutcome &failure)
                                              : fail(QStringLiteral("Ошибка запроса файлов."));
             return false;
         }
-        const QJsonArray array = manifestArray(reply->readAll());
+        const QByteArray body = reply->readAll();
         reply->deleteLater();
+        if (!m_env.manifestKeys.isEmpty() && !checkSignature(body, failure))
+            return false;
+        const QJsonArray array = manifestArray(body);
         if (array.isEmpty()) {
             failure = fail(QStringLiteral("Ошибка получения списка файлов (*)."));
             return false;
@@ -130,9 +136,50 @@ bool LoaderRun::fetchManifest(LoaderOutcome &failure)
     return true;
 }
 
-QNetworkReply *LoaderRun::getManifest()
+// The signature comes from beside the manifest, the same way, before
+// anything in the manifest is read.
+bool LoaderRun::checkSignature(const QByteArray &manifest, LoaderOutcome &failure)
 {
-    QNetworkRequest request { QUrl(m_env.manifestUrl) };
+    QNetworkReply *reply = getManifest(m_env.manifestUrl + QStringLiteral(".minisig"));
+    if (!reply || loaderThreadStopping()) {
+        delete reply;
+        failure = stopped();
+        return false;
+    }
+    std::optional<QByteArray> signature;
+    if (reply->error() == QNetworkReply::NoError)
+        signature = reply->readAll();
+    else
+        qCInfo(lcLoader).noquote() << "the manifest's signature:" << reply->errorString();
+    reply->deleteLater();
+    if (acceptSignedManifest(m_env.manifestUrl, manifest, signature, m_env.manifestKeys))
+        return true;
+    failure = fail(QStringLiteral("Ошибка проверки списка файлов."));
+    return false;
+}
+
+// Under a signed manifest, a file without a digest would be taken unchecked.
+bool LoaderRun::refuseUndigested(bool installNeeded, LoaderOutcome &failure)
+{
+    if (m_env.manifestKeys.isEmpty())
+        return false;
+    for (const QList<FileEntry> *files : { &m_manifest.ragempFiles, &m_manifest.serverFiles }) {
+        if (files == &m_manifest.ragempFiles && !installNeeded)
+            continue;
+        for (const FileEntry &entry : *files) {
+            if (entry.hash.isEmpty()) {
+                qCInfo(lcLoader).noquote() << entry.file << "has no digest in the manifest";
+                failure = fail(QStringLiteral("Ошибка загрузки файла:") + entry.file);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+QNetworkReply *LoaderRun::getManifest(const QString &url)
+{
+    QNetworkRequest request { QUrl(url) };
     QSslConfiguration ssl = request.sslConfiguration();
     ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
     request.setSslConfiguration(ssl);
@@ -153,7 +200,7 @@ QNetworkReply *LoaderRun::getManifest()
         if (status == 429 || status == 503)
             retryAfter = parseRetryAfter(reply->rawHeader("Retry-After"),
                                          QDateTime::currentDateTimeUtc());
-        qCInfo(lcLoader).noquote() << "the manifest: try" << tries << "failed:" << reply->errorString();
+        qCInfo(lcLoader).noquote() << url << "try" << tries << "failed:" << reply->errorString();
         delete reply;
         reply = nullptr;
         if (!wait(retryDelay(tries, retryAfter, QRandomGenerator::global()->generateDouble())))

@@ -3,6 +3,7 @@
 #include "loader/manifest.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -13,6 +14,8 @@ class RageMpSettings;
 struct LoaderEnvironment
 {
     QString manifestUrl;
+    // minisign public keys that must sign the manifest; none: no check.
+    QStringList manifestKeys;
     std::function<void(const QString &info, int percent)> report;
     std::function<void(const QString &text)> showMessage;
 };
@@ -23,7 +26,8 @@ struct LoaderOutcome
     QString errorInfo;
 };
 
-// One loader run, on the calling thread: find RageMP (or install it), bring
+// One loader run, on the calling thread: find RageMP (or install it), check
+// the manifest's signature when keys are given, bring
 // the current server's files up to date, write the launch values and start
 // the game. It blocks until done. When the calling thread is told to quit
 // meanwhile, the run ends at once, without starting the game and with an

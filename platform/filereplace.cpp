@@ -15,9 +15,8 @@
 #include <unistd.h>
 #endif
 
-QString windowsLongPath(const QString &path)
+QString windowsLongPath(const QString &native)
 {
-    const QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     if (native.startsWith(QLatin1String("\\\\?\\")))
         return native;
     if (native.startsWith(QLatin1String("\\\\")))
@@ -28,8 +27,11 @@ QString windowsLongPath(const QString &path)
 bool replaceFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
-    const QString source = windowsLongPath(from);
-    const QString target = windowsLongPath(to);
+    const auto longForm = [](const QString &path) {
+        return windowsLongPath(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
+    };
+    const QString source = longForm(from);
+    const QString target = longForm(to);
     constexpr int attempts = 40;
     for (int attempt = 1;; ++attempt) {
         if (MoveFileExW(reinterpret_cast<const wchar_t *>(source.utf16()),

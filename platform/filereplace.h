@@ -9,5 +9,6 @@
 // holding a .dll) is tried again for about two seconds.
 bool replaceFile(const QString &from, const QString &to);
 
-// The "\\?\" form of an absolute Windows path ("\\?\UNC\…" for a share).
-QString windowsLongPath(const QString &path);
+// The "\\?\" form of an absolute Windows path in native separators
+// ("\\?\UNC\…" for a share).
+QString windowsLongPath(const QString &native);

@@ -1,14 +1,18 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
-// Where the network's hosts are. The launcher uses builtIn(); tests point the
+// Where the network's hosts are, and the keys its manifest is signed with. The launcher uses builtIn(); tests point the
 // same code at a local server.
 struct NetworkAddresses
 {
     QString site;        // main web host, scheme://host[:port]
     QString filesHttps;  // static file host over HTTPS
     QString filesHttp;   // static file host over plain HTTP
+    // minisign public keys (base64 lines) that must sign the manifest; none:
+    // the manifest is taken unchecked.
+    QStringList manifestKeys = {};
 
     static NetworkAddresses builtIn();
 

@@ -1,30 +1,12 @@
 #include "platform/ragempsettings.h"
 
-#include <QStandardPaths>
+#include "platform/userstore.h"
 
-namespace {
-
-QSettings::Format storeFormat()
-{
-#ifdef Q_OS_WIN
-    return QSettings::NativeFormat;
-#else
-    return QSettings::IniFormat;
-#endif
-}
-
-} // namespace
-
-RageMpSettings::RageMpSettings() : m_settings(location(), storeFormat()) { }
+RageMpSettings::RageMpSettings() : m_settings(location(), userStoreFormat()) { }
 
 QString RageMpSettings::location()
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral("HKEY_CURRENT_USER\\Software\\RAGE-MP");
-#else
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-            + QStringLiteral("/RAGE-MP/RAGE-MP.ini");
-#endif
+    return userStoreLocation(QStringLiteral("Software\\RAGE-MP"), QStringLiteral("RAGE-MP/RAGE-MP.ini"));
 }
 
 bool RageMpSettings::sync()

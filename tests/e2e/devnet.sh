@@ -79,6 +79,12 @@ while IFS=$'\t' read -r file url hash; do
     esac
 done < <(jq -r '.[] | [.file, .url, .hash] | @tsv' <<<"$manifest")
 [ "$big" = 1 ] || fail "no binary file of a few MiB"
+# Signed with the demo key at this start.
+get -o "$work/files.json" http://127.0.0.1:7080/files.json
+get -o "$work/files.json.minisig" http://127.0.0.1:7080/files.json.minisig
+minisign -Vq -p "$ZANROK_SOURCE_DIR/devnet/sign/demo.pub" -m "$work/files.json" || fail "the manifest's signature does not verify"
+stamp=$(sed -n 's/^trusted comment: timestamp:\([0-9]*\).*/\1/p' "$work/files.json.minisig")
+[ $(( $(date +%s) - stamp )) -lt 60 ] || fail "the signature's timestamp is not fresh: $stamp"
 grep -q 'listen 127\.0\.0\.1:' "$state/nginx.conf" && ! grep -E 'listen +[0-9]+;|listen +\*|listen +\[' "$state/nginx.conf" ||
     fail "nginx listens beyond 127.0.0.1"
 "$ZANROK_DEVNET" start --state "$state" 2>/dev/null {ports_lock}>&- && fail "a second start on the same state succeeded"
@@ -109,6 +115,32 @@ start --variant missing >/dev/null
 [ "$(get http://127.0.0.1:7080/files.json | jq '[.[] | select(.file | endswith("removed.txt"))] | length')" = 1 ] ||
     fail "missing: the file is not listed"
 [ "$(status_of http://127.0.0.1:7080/SERVER_FILES/maps/removed.txt)" = 404 ] || fail "missing: the file is served"
+stop
+
+# The signing variants: what minisign -V says of each.
+verify() { # prints minisign's complaint, nothing when it verifies
+    rm -f "$work/files.json" "$work/files.json.minisig"
+    get -o "$work/files.json" http://127.0.0.1:7080/files.json
+    curl -sf -o "$work/files.json.minisig" http://127.0.0.1:7080/files.json.minisig || { echo "no signature"; return; }
+    minisign -V -p "$ZANROK_SOURCE_DIR/devnet/sign/demo.pub" -m "$work/files.json" 2>&1 >/dev/null | head -n 1
+}
+start --variant unsigned >/dev/null
+[ "$(verify)" = "no signature" ] || fail "unsigned: $(verify)"
+stop
+start --variant tampered >/dev/null
+[ "$(verify)" = "Signature verification failed" ] || fail "tampered: $(verify)"
+stop
+start --variant foreign-key >/dev/null
+[[ "$(verify)" = "Signature key id in "* ]] || fail "foreign-key: $(verify)"
+stop
+start --variant replay >/dev/null
+[ -z "$(verify)" ] || fail "replay: $(verify)"
+[ "$(sed -n 's/^trusted comment: timestamp:\([0-9]*\).*/\1/p' "$work/files.json.minisig")" -lt "$stamp" ] ||
+    fail "replay: not older than the plain start's"
+stop
+start --variant rewritten >/dev/null
+[ "$(verify)" = "Signature verification failed" ] || fail "rewritten: $(verify)"
+[ "$(status_of http://127.0.0.1:7080/SERVER_FILES/packages/core/index.js)" = 200 ] || fail "rewritten: the proxy passes nothing on"
 stop
 
 start --variant large >/dev/null

@@ -70,6 +70,13 @@ void LoaderHarness::setManifest(const QJsonArray &manifest)
     server.setBody("/files.json", QJsonDocument(manifest).toJson());
 }
 
+void LoaderHarness::setManifestKeys(const QStringList &keys)
+{
+    GameLoaderWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, keys] { worker->setManifestKeys(keys); },
+                              Qt::BlockingQueuedConnection);
+}
+
 bool LoaderHarness::run()
 {
     startRun();

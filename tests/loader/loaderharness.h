@@ -30,6 +30,8 @@ public:
     QJsonObject publish(const QString &file, const QByteArray &path, const QByteArray &content,
                         const QString &hash = QString());
     void setManifest(const QJsonArray &manifest);
+    // The keys the run requires the manifest to be signed with (none: no check).
+    void setManifestKeys(const QStringList &keys);
 
     // One load on the loader thread; false if it never ended.
     bool run();

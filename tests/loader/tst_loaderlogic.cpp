@@ -1,17 +1,22 @@
-// The loader's decisions, without a network: the manifest's split, the path
-// check, progress, hashing, the retry rules, delta updates from a sidecar,
-// and RageMP's settings store.
+// The loader's decisions, without a network: the manifest's split and its
+// signature, the path check, progress, hashing, the retry rules, delta
+// updates from a sidecar, and the settings stores.
 #include "delta/blockmatch.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/manifest.h"
-#include "transfer/transfer.h"
+#include "loader/manifestsignature.h"
+#include "platform/filereplace.h"
+#include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "testserver.h"
+#include "transfer/transfer.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(SignatureCheck)
 
 class LoaderLogicTest : public QObject
 {
@@ -24,8 +29,12 @@ private slots:
     void downloadUrlDropsTheTlsOnlyForLowercaseHttps_data();
     void downloadUrlDropsTheTlsOnlyForLowercaseHttps();
 
+    void minisignSignature_data();
+    void minisignSignature();
+
     void pathCheck_data();
     void pathCheck();
+    void windowsPathsTakeTheLongForm();
     void parentFoldersAreTopDown();
     void progressRunsFromTenToBelowNinety();
     void progressMovesWithinAnEntry();
@@ -102,6 +111,94 @@ void LoaderLogicTest::downloadUrlDropsTheTlsOnlyForLowercaseHttps()
     QCOMPARE(downloadUrl(url), expected);
 }
 
+namespace {
+
+// Made with Debian's minisign 0.11 (tests/data/minisign/README.md).
+QByteArray minisignData(const char *name)
+{
+    QFile file(QStringLiteral(ZANROK_TEST_DATA_DIR "/minisign/") + QString::fromLatin1(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray replaceLine(QByteArray text, int index, const QByteArray &line)
+{
+    QList<QByteArray> lines = text.split('\n');
+    lines[index] = line;
+    return lines.join('\n');
+}
+
+} // namespace
+
+void LoaderLogicTest::minisignSignature_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("minisig");
+    QTest::addColumn<SignatureCheck>("check");
+    QTest::addColumn<qint64>("timestamp"); // -1: none
+
+    const QByteArray manifest = minisignData("files.json");
+    const QByteArray prehashed = minisignData("prehashed.minisig");
+    const QByteArray legacy = minisignData("legacy.minisig");
+    const QByteArray signatureLine = prehashed.split('\n').at(1);
+    QVERIFY(!manifest.isEmpty() && !prehashed.isEmpty() && !legacy.isEmpty());
+
+    QTest::newRow("ED, over the BLAKE2b-512") << manifest << prehashed << SignatureCheck::Valid << 1796661797LL;
+    QTest::newRow("Ed, over the file") << manifest << legacy << SignatureCheck::Valid << 1796661797LL;
+    QTest::newRow("CRLF lines") << manifest << QByteArray(prehashed).replace("\n", "\r\n")
+                                << SignatureCheck::Valid << 1796661797LL;
+    QTest::newRow("no timestamp") << manifest << minisignData("notimestamp.minisig") << SignatureCheck::Valid << -1LL;
+    QTest::newRow("wrong key id") << manifest << minisignData("otherkey.minisig") << SignatureCheck::UnknownKey << 1796661797LL;
+    QTest::newRow("manifest changed") << manifest + ' ' << prehashed << SignatureCheck::BadSignature << 1796661797LL;
+    QTest::newRow("manifest changed, Ed") << QByteArray(manifest).replace("0123", "0124") << legacy
+                                          << SignatureCheck::BadSignature << 1796661797LL;
+    QTest::newRow("trusted comment changed")
+            << manifest << QByteArray(prehashed).replace("timestamp:1796661797", "timestamp:1896661797")
+            << SignatureCheck::BadGlobalSignature << 1896661797LL;
+    QTest::newRow("global signature of another")
+            << manifest << replaceLine(prehashed, 3, legacy.split('\n').at(3))
+            << SignatureCheck::BadGlobalSignature << 1796661797LL;
+    QTest::newRow("algorithm changed") // "ED" read as "Ed": the signature is over another message
+            << manifest << replaceLine(prehashed, 1, "RW" + signatureLine.mid(2))
+            << SignatureCheck::BadSignature << 1796661797LL;
+    QTest::newRow("unknown algorithm") << manifest << replaceLine(prehashed, 1, "RX" + signatureLine.mid(2))
+                                       << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("truncated base64") << manifest << replaceLine(prehashed, 1, signatureLine.chopped(4))
+                                      << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("garbage base64") << manifest << replaceLine(prehashed, 1, QByteArray(100, '*'))
+                                    << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("base64 too long") << manifest << replaceLine(prehashed, 3, prehashed.split('\n').at(3) + "AAAA")
+                                     << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("truncated file") << manifest << prehashed.left(prehashed.indexOf("trusted comment: timestamp"))
+                                    << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("no untrusted comment") << manifest << prehashed.mid(prehashed.indexOf('\n') + 1)
+                                          << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("empty") << manifest << QByteArray() << SignatureCheck::Malformed << -1LL;
+}
+
+void LoaderLogicTest::minisignSignature()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, minisig);
+    QFETCH(SignatureCheck, check);
+    QFETCH(qint64, timestamp);
+
+    // The key as minisign -G printed it, and its id as minisign shows it.
+    const std::optional<MinisignPublicKey> key = parseMinisignPublicKey(minisignData("test.pub").split('\n').at(1));
+    QVERIFY(key);
+    QCOMPARE(keyIdText(key->keyId), QString("78377F213488D855"));
+    const std::optional<MinisignPublicKey> other = parseMinisignPublicKey(minisignData("other.pub").split('\n').at(1));
+    QVERIFY(other);
+
+    const SignatureVerdict verdict = verifyMinisign(message, minisig, { *key });
+    QCOMPARE(verdict.check, check);
+    const std::optional<quint64> stamp = trustedTimestamp(verdict.signature.trustedComment);
+    QCOMPARE(stamp ? qint64(*stamp) : -1LL, timestamp);
+    // Two keys trusted, as while a network changes its key: the other key's
+    // signature verifies too, and nothing else changes.
+    QCOMPARE(verifyMinisign(message, minisig, { *other, *key }).check,
+             check == SignatureCheck::UnknownKey ? SignatureCheck::Valid : check);
+}
+
 void LoaderLogicTest::pathCheck_data()
 {
     QTest::addColumn<QString>("file");
@@ -147,6 +244,15 @@ void LoaderLogicTest::pathCheck()
     QFETCH(QString, file);
     QFETCH(bool, safe);
     QCOMPARE(isSafeRelativePath(file, m_home.path() + "/base"), safe);
+}
+
+void LoaderLogicTest::windowsPathsTakeTheLongForm()
+{
+    // Without the prefix, Windows refuses targets past 260 characters (Wine
+    // does not, so only this shows it).
+    QCOMPARE(windowsLongPath("C:\\Games\\Zanrok\\a.txt"), QString("\\\\?\\C:\\Games\\Zanrok\\a.txt"));
+    QCOMPARE(windowsLongPath("\\\\host\\share\\a.txt"), QString("\\\\?\\UNC\\host\\share\\a.txt"));
+    QCOMPARE(windowsLongPath("\\\\?\\C:\\a.txt"), QString("\\\\?\\C:\\a.txt"));
 }
 
 void LoaderLogicTest::parentFoldersAreTopDown()
@@ -456,6 +562,19 @@ void LoaderLogicTest::settingsStoreLivesInTheConfigFolder()
     QVERIFY2(text.contains("rage_path=/games/ragemp"), text.constData());
     QVERIFY2(text.contains("launch.ip=jadepoint.zanrok.net"), text.constData());
     QVERIFY2(text.contains("launch2.port=22005"), text.constData());
+
+    // The launcher's own store is apart from RageMP's, and an address's
+    // slashes make no levels of keys.
+    QCOMPARE(LauncherSettings::location(), m_config.path() + "/Zanrok/Launcher.ini");
+    const QString url = "http://files.example:7080/a/files.json";
+    {
+        LauncherSettings settings;
+        QVERIFY(!settings.manifestTimestamp(url));
+        settings.setManifestTimestamp(url, 1796661797);
+        QVERIFY(settings.sync());
+    }
+    QCOMPARE(LauncherSettings().manifestTimestamp(url), std::optional<quint64>(1796661797));
+    QVERIFY(!LauncherSettings().manifestTimestamp("http://files.example:7080/b/files.json"));
 }
 
 QTEST_GUILESS_MAIN(LoaderLogicTest)

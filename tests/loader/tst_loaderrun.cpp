@@ -3,6 +3,7 @@
 #include "loaderharness.h"
 
 #include "feeds/blockingget.h"
+#include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "servers/servercatalogue.h"
 #include "transfer/downloadsink.h"
@@ -11,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+
+#include <sodium.h>
 
 Q_DECLARE_METATYPE(TestResponse)
 Q_DECLARE_METATYPE(TestResponse::Fault)
@@ -30,6 +33,87 @@ QStringList onlyStarting(const QStringList &infos, const QString &prefix)
     }
     return out;
 }
+
+// Signs as minisign does, with a key pair made from a fixed seed.
+struct TestSigner
+{
+    explicit TestSigner(char seed)
+    {
+        QVERIFY(sodium_init() >= 0);
+        const QByteArray seedBytes(crypto_sign_SEEDBYTES, seed);
+        publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+        secretKey.resize(crypto_sign_SECRETKEYBYTES);
+        crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(publicKey.data()),
+                                 reinterpret_cast<unsigned char *>(secretKey.data()),
+                                 reinterpret_cast<const unsigned char *>(seedBytes.constData()));
+        keyId = QByteArray(8, seed);
+    }
+
+    QString publicKeyLine() const { return QString::fromLatin1(("Ed" + keyId + publicKey).toBase64()); }
+
+    QByteArray detached(const QByteArray &message) const
+    {
+        QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
+        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char *>(message.constData()),
+                             quint64(message.size()),
+                             reinterpret_cast<const unsigned char *>(secretKey.constData()));
+        return signature;
+    }
+
+    QByteArray minisig(const QByteArray &message, const QByteArray &trustedComment,
+                       bool prehashed = true) const
+    {
+        QByteArray digest(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
+        crypto_generichash(reinterpret_cast<unsigned char *>(digest.data()), std::size_t(digest.size()),
+                           reinterpret_cast<const unsigned char *>(message.constData()),
+                           quint64(message.size()), nullptr, 0);
+        const QByteArray signature = detached(prehashed ? digest : message);
+        return "untrusted comment: test signature\n"
+                + (QByteArray(prehashed ? "ED" : "Ed") + keyId + signature).toBase64()
+                + "\ntrusted comment: " + trustedComment + "\n"
+                + detached(signature + trustedComment).toBase64() + "\n";
+    }
+
+    QByteArray keyId;
+    QByteArray publicKey;
+    QByteArray secretKey;
+};
+
+// The loader's diagnostics while it lives.
+class LoaderLog
+{
+public:
+    LoaderLog()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("zanrok.loader.info=true"));
+        s_previous = qInstallMessageHandler(collect);
+    }
+    ~LoaderLog()
+    {
+        qInstallMessageHandler(s_previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
+    QString text() const
+    {
+        QMutexLocker lock(&s_mutex);
+        return s_lines.join('\n');
+    }
+
+private:
+    static void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (qstrcmp(context.category, "zanrok.loader") != 0) {
+            s_previous(type, context, message);
+            return;
+        }
+        QMutexLocker lock(&s_mutex);
+        s_lines << message;
+    }
+    static inline QtMessageHandler s_previous = nullptr;
+    static inline QMutex s_mutex;
+    static inline QStringList s_lines;
+};
 
 } // namespace
 
@@ -67,6 +151,8 @@ private slots:
     void oneFileUnderTwoNames_data();
     void oneFileUnderTwoNames();
     void emptyDigestTakesTheBodyAsItCame();
+    void signedManifest_data();
+    void signedManifest();
     void stopEndsTheRunAtOnce_data();
     void stopEndsTheRunAtOnce();
     void compressedBodyLandsDecoded();
@@ -969,6 +1055,102 @@ void LoaderRunTest::emptyDigestTakesTheBodyAsItCame()
     }
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/notes.txt"),
              QByteArray("no digest published"));
+}
+
+void LoaderRunTest::signedManifest_data()
+{
+    // How the .minisig is served: "signed", "legacy" (the "Ed" algorithm),
+    // "none" (404), "tampered" (the manifest changed after signing),
+    // "foreign" (another key), "garbage", "comment changed" (after signing).
+    QTest::addColumn<QString>("signature");
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<qint64>("storedBefore"); // -1: none
+    QTest::addColumn<bool>("undigested");     // the manifest lists a file without a digest
+    QTest::addColumn<QString>("expected");    // empty: the game starts
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<qint64>("storedAfter");
+
+    const QByteArray at1000 = "timestamp:1000\tfile:files.json\thashed";
+    const QString refused = "Ошибка проверки списка файлов.";
+    QTest::newRow("signed") << "signed" << at1000 << -1LL << false << "" << "at timestamp 1000" << 1000LL;
+    QTest::newRow("legacy algorithm") << "legacy" << at1000 << -1LL << false << "" << "at timestamp 1000" << 1000LL;
+    QTest::newRow("same timestamp") << "signed" << at1000 << 1000LL << false << "" << "at timestamp 1000" << 1000LL;
+    QTest::newRow("newer") << "signed" << QByteArray("timestamp:1001") << 1000LL << false << "" << "at timestamp 1001" << 1001LL;
+    QTest::newRow("replay") << "signed" << QByteArray("timestamp:999") << 1000LL << false << refused
+                            << "its timestamp 999 is older than 1000" << 1000LL;
+    QTest::newRow("no timestamp") << "signed" << QByteArray("file:files.json") << -1LL << false << refused
+                                  << "no timestamp" << -1LL;
+    QTest::newRow("unsigned") << "none" << at1000 << -1LL << false << refused << "no signature" << -1LL;
+    QTest::newRow("tampered") << "tampered" << at1000 << -1LL << false << refused
+                              << "does not match the manifest" << -1LL;
+    QTest::newRow("foreign key") << "foreign" << at1000 << -1LL << false << refused
+                                 << "not a trusted key (0B0B0B0B0B0B0B0B)" << -1LL;
+    QTest::newRow("garbage") << "garbage" << at1000 << -1LL << false << refused << "malformed" << -1LL;
+    QTest::newRow("comment changed") << "comment changed" << at1000 << 500LL << false << refused
+                                     << "trusted comment's signature" << 500LL;
+    QTest::newRow("entry without digest") << "signed" << at1000 << -1LL << true << "Ошибка загрузки файла:notes.txt"
+                                          << "notes.txt has no digest" << 1000LL;
+}
+
+void LoaderRunTest::signedManifest()
+{
+    QFETCH(QString, signature);
+    QFETCH(QByteArray, comment);
+    QFETCH(qint64, storedBefore);
+    QFETCH(bool, undigested);
+    QFETCH(QString, expected);
+    QFETCH(QString, logged);
+    QFETCH(qint64, storedAfter);
+
+    LoaderHarness h;
+    const TestSigner signer('\x0a');
+    const TestSigner foreign('\x0b');
+    h.setManifestKeys({ TestSigner('\x0c').publicKeyLine(), signer.publicKeyLine() });
+    QJsonArray manifest {
+        h.publish("RAGEMP_FILES/ragemp_v.exe", "/r/exe", LoaderHarness::standinClient()),
+        h.publish("SERVER_FILES/a.txt", "/s/a", "server file"),
+    };
+    if (undigested)
+        manifest.append(QJsonObject { { "file", "SERVER_FILES/notes.txt" },
+                                      { "url", h.server.url("/notes").toString() } });
+    h.setManifest(manifest);
+    const QByteArray body = QJsonDocument(manifest).toJson();
+    QByteArray minisig = signer.minisig(body, comment, signature != "legacy");
+    if (signature == "tampered") {
+        const QByteArray digest = manifest.at(1).toObject().value("hash").toString().toLatin1();
+        h.server.setBody("/files.json", QByteArray(body).replace(digest, QByteArray(32, 'f')));
+    }
+    else if (signature == "foreign")
+        minisig = foreign.minisig(body, comment);
+    else if (signature == "garbage")
+        minisig = "untrusted comment: x\n%%%%\ntrusted comment: timestamp:1000\n%%%%\n";
+    else if (signature == "comment changed")
+        minisig.replace("timestamp:1000", "timestamp:9000");
+    if (signature != "none")
+        h.server.setBody("/files.json.minisig", minisig);
+    const QString manifestUrl = h.server.url("/files.json").toString();
+    if (storedBefore >= 0) {
+        LauncherSettings settings;
+        settings.setManifestTimestamp(manifestUrl, quint64(storedBefore));
+        QVERIFY(settings.sync());
+    }
+
+    const LoaderLog log;
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, expected);
+    QVERIFY2(log.text().contains(logged), qPrintable(log.text()));
+    const std::optional<quint64> stored = LauncherSettings().manifestTimestamp(manifestUrl);
+    QCOMPARE(stored ? qint64(*stored) : -1LL, storedAfter);
+    if (expected.isEmpty()) {
+        QVERIFY(h.result);
+        QVERIFY(h.waitForLaunchLog(h.installFolder(), 1));
+        return;
+    }
+    // Refused before anything was written or started.
+    QVERIFY(!h.result);
+    QCOMPARE(LoaderHarness::filesUnder(h.home()), QStringList());
+    QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), QString("<absent>"));
+    QCOMPARE(h.server.requestCount("/r/exe") + h.server.requestCount("/notes"), 0);
 }
 
 void LoaderRunTest::stopEndsTheRunAtOnce_data()

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The manifest's signature in the format of minisign, checked with libsodium
+// as `minisign -V` checks it: the key id names one of the trusted keys, the
+// signature covers the manifest (or, for the prehashed algorithm, its
+// BLAKE2b-512), and the global signature covers the signature and its trusted
+// comment. Pure functions over bytes; nothing here touches the network.
+
+// A public key: the base64 line of a minisign public key file (`-P` form).
+struct MinisignPublicKey
+{
+    QByteArray keyId;  // 8 bytes
+    QByteArray key;    // 32 bytes, Ed25519
+};
+
+// A parsed .minisig file.
+struct MinisignSignature
+{
+    bool prehashed = false;     // "ED": over the BLAKE2b-512 of the file; "Ed": over the file
+    QByteArray keyId;           // 8 bytes
+    QByteArray signature;       // 64 bytes
+    QByteArray trustedComment;  // the text after "trusted comment: "
+    QByteArray globalSignature; // 64 bytes
+};
+
+std::optional<MinisignPublicKey> parseMinisignPublicKey(const QByteArray &base64Line);
+
+// Anything not laid out as minisign writes it gives nothing: four lines (the
+// untrusted comment, the signature, the trusted comment, the global
+// signature), strict base64 of the exact sizes, a known algorithm.
+std::optional<MinisignSignature> parseMinisignSignature(const QByteArray &text);
+
+// The `timestamp:` field of a trusted comment (seconds since the epoch, as
+// minisign writes it); nothing when absent or not a plain decimal number.
+std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment);
+
+// A key id as minisign prints it ("7C4623A0FDF60BDF").
+QString keyIdText(const QByteArray &keyId);
+
+enum class SignatureCheck {
+    Valid,
+    Malformed,          // the .minisig does not parse
+    UnknownKey,         // its key id is none of the trusted keys
+    BadSignature,       // the manifest is not what was signed
+    BadGlobalSignature, // the trusted comment (or signature) was changed
+};
+
+struct SignatureVerdict
+{
+    SignatureCheck check = SignatureCheck::Malformed;
+    MinisignSignature signature; // as parsed, when it parsed
+};
+
+SignatureVerdict verifyMinisign(const QByteArray &message, const QByteArray &minisig,
+                                const QList<MinisignPublicKey> &trusted);
+
+// What the diagnostics say about each outcome.
+QString signatureCheckText(SignatureCheck check);
+
+// The manifest check of one loader run, with the keys built into the
+// launcher: `signature` is the .minisig as fetched (nothing when it could not
+// be fetched). Besides the signature, the trusted comment must carry a
+// timestamp no older than the newest one accepted before for `manifestUrl`,
+// which the launcher's own settings keep. Each refusal is logged with its
+// reason; an accepted timestamp is stored.
+bool acceptSignedManifest(const QString &manifestUrl, const QByteArray &manifest,
+                          const std::optional<QByteArray> &signature,
+                          const QStringList &trustedKeys);

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+
+#include <optional>
+
+// The launcher's own settings, apart from RageMP's: the registry key
+// HKEY_CURRENT_USER\Software\Zanrok\Launcher on Windows, a per-user INI file
+// in the standard configuration folder elsewhere.
+class LauncherSettings
+{
+public:
+    LauncherSettings();
+
+    // The registry path on Windows, the INI file's path elsewhere (it honours
+    // XDG_CONFIG_HOME when the store is opened).
+    static QString location();
+
+    // The newest manifest timestamp accepted for a manifest address.
+    std::optional<quint64> manifestTimestamp(const QString &manifestUrl) const;
+    void setManifestTimestamp(const QString &manifestUrl, quint64 timestamp);
+
+    bool sync();
+
+private:
+    QSettings m_settings;
+};
