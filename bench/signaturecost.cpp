@@ -11,7 +11,7 @@
 // folder).
 #include "feeds/blockingget.h"
 #include "loader/manifest.h"
-#include "loader/manifestsignature.h"
+#include "trust/minisign.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

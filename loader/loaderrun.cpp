@@ -1,7 +1,7 @@
 #include "loader/loaderrun.h"
 
 #include "feeds/blockingget.h"
-#include "loader/manifestsignature.h"
+#include "trust/minisign.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "transfer/transfer.h"

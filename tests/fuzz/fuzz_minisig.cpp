@@ -2,7 +2,7 @@
 // Besides crashes, checks that whatever parses has minisign's sizes, and that
 // writing it out again as minisign would reads back the same.
 #include "fuzzcheck.h"
-#include "loader/manifestsignature.h"
+#include "trust/minisign.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/manifest.h"
-#include "loader/manifestsignature.h"
+#include "trust/minisign.h"
 #include "platform/filereplace.h"
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"

@@ -1,4 +1,4 @@
-#include "loader/manifestsignature.h"
+#include "trust/minisign.h"
 
 #include "platform/diagnostics.h"
 #include "platform/launchersettings.h"
