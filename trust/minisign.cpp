@@ -98,23 +98,28 @@ std::optional<MinisignSignature> parseMinisignSignature(const QByteArray &text)
     return signature;
 }
 
-std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment)
+std::optional<QByteArray> trustedCommentField(const QByteArray &trustedComment, const QByteArray &name)
 {
-    const QByteArray prefix = QByteArrayLiteral("timestamp:");
     for (const QByteArray &field : trustedComment.split('\t')) {
-        if (!field.startsWith(prefix))
-            continue;
-        const QByteArray digits = field.mid(prefix.size());
-        bool decimal = !digits.isEmpty();
-        for (const char c : digits)
-            decimal = decimal && c >= '0' && c <= '9';
-        bool ok = false;
-        const quint64 value = digits.toULongLong(&ok);
-        if (!decimal || !ok)
-            return std::nullopt;
-        return value;
+        if (field.startsWith(name))
+            return field.mid(name.size());
     }
     return std::nullopt;
+}
+
+std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment)
+{
+    const std::optional<QByteArray> digits = trustedCommentField(trustedComment, QByteArrayLiteral("timestamp:"));
+    if (!digits)
+        return std::nullopt;
+    bool decimal = !digits->isEmpty();
+    for (const char c : *digits)
+        decimal = decimal && c >= '0' && c <= '9';
+    bool ok = false;
+    const quint64 value = digits->toULongLong(&ok);
+    if (!decimal || !ok)
+        return std::nullopt;
+    return value;
 }
 
 QString keyIdText(const QByteArray &keyId)

@@ -37,8 +37,14 @@ std::optional<MinisignPublicKey> parseMinisignPublicKey(const QByteArray &base64
 // signature), strict base64 of the exact sizes, a known algorithm.
 std::optional<MinisignSignature> parseMinisignSignature(const QByteArray &text);
 
-// The `timestamp:` field of a trusted comment (seconds since the epoch, as
-// minisign writes it); nothing when absent or not a plain decimal number.
+// A field of a trusted comment: the text after `name` (with its colon, as in
+// "timestamp:") in the first of its tab-separated fields that starts so, as
+// minisign writes its own ("timestamp:…<TAB>file:…<TAB>hashed"). Nothing when
+// absent; unknown fields are ignored.
+std::optional<QByteArray> trustedCommentField(const QByteArray &trustedComment, const QByteArray &name);
+
+// The `timestamp:` field (seconds since the epoch, as minisign writes it);
+// nothing when absent or not a plain decimal number.
 std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment);
 
 // A key id as minisign prints it ("7C4623A0FDF60BDF").
