@@ -123,6 +123,9 @@ std::optional<AcceptedDocument> acceptedDocument(const QString &address)
 bool keepAcceptedDocument(const QString &address, const AcceptedDocument &document)
 {
     LauncherSettings settings;
+    if (settings.manifestTimestamp(address) == document.timestamp
+        && settings.manifestDigest(address) == document.digest)
+        return true; // kept already: nothing new to remember
     settings.setManifestTimestamp(address, document.timestamp);
     settings.setManifestDigest(address, document.digest);
     return settings.sync();

@@ -61,6 +61,7 @@ SignedDocumentCheck checkSignedDocument(const QByteArray &document,
                                         const std::optional<AcceptedDocument> &previous);
 
 // The launcher's own settings: what was accepted for `address` before, and
-// keeping a newly accepted one. False when the store could not be written.
+// keeping a newly accepted one (what is kept already is not written again).
+// False when the store could not be written.
 std::optional<AcceptedDocument> acceptedDocument(const QString &address);
 bool keepAcceptedDocument(const QString &address, const AcceptedDocument &document);
