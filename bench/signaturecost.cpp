@@ -2,7 +2,8 @@
 // side with what the run does with the manifest anyway: the manifest's fetch
 // and its parse and split. The check is the .minisig fetched right after the
 // manifest on the same connection, its verification, and the acceptance
-// (verification, timestamp read from and written to the launcher's settings).
+// (verification and the trusted comment's rules, what was accepted before
+// read from the launcher's settings and the new one kept there).
 // Prints one JSON line of medians in milliseconds over the runs:
 //   {"entries":2000,"manifestBytes":...,"fetchManifest":...,"parse":...,
 //    "fetchSignature":...,"verify":...,"accept":...,"check":...}
@@ -12,8 +13,10 @@
 #include "feeds/blockingget.h"
 #include "loader/manifest.h"
 #include "trust/minisign.h"
+#include "trust/signeddocument.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
@@ -58,6 +61,15 @@ int main(int argc, char **argv)
     const QString manifestUrl = args.at(1);
     const QStringList keys { args.at(2) };
     const int runs = args.at(3).toInt();
+    auto accepted = [&](const QByteArray &manifest, const QByteArray &signature) {
+        SignedDocumentRules rules;
+        rules.trustedKeys = keys;
+        rules.address = manifestUrl;
+        rules.now = QDateTime::currentSecsSinceEpoch();
+        const SignedDocumentCheck check =
+                checkSignedDocument(manifest, signature, rules, acceptedDocument(manifestUrl));
+        return check.ok() && keepAcceptedDocument(manifestUrl, check.accepted);
+    };
 
     QNetworkAccessManager manager;
     QEventLoop loop;
@@ -72,7 +84,7 @@ int main(int argc, char **argv)
     QByteArray manifest = get(manifestUrl);
     QByteArray signature = get(manifestUrl + QStringLiteral(".minisig"));
     if (manifest.isEmpty() || signature.isEmpty()
-        || !acceptSignedManifest(manifestUrl, manifest, signature, keys)) {
+        || !accepted(manifest, signature)) {
         std::fprintf(stderr, "bench-signature: the manifest or its signature is missing or refused\n");
         return 1;
     }
@@ -88,7 +100,7 @@ int main(int argc, char **argv)
                 std::abort();
         }));
         accept.push_back(timedMs([&] {
-            if (!acceptSignedManifest(manifestUrl, manifest, signature, keys))
+            if (!accepted(manifest, signature))
                 std::abort();
         }));
         parse.push_back(timedMs([&] {

@@ -15,6 +15,10 @@ set(ZANROK_EXTRA_CA "${CMAKE_SOURCE_DIR}/devnet/ca/demo-ca.pem" CACHE FILEPATH
 # The demo network's key (devnet/sign/demo.pub); it guards nothing else.
 set(ZANROK_MANIFEST_KEY "RWTfC/b9oCNGfAf/ULSM7aux0A5Btp9WQkMxIL9A39WLkLlBN8voRowF" CACHE STRING
     "minisign public keys (base64 lines, ';' between two) that must sign the manifest (empty: no check)")
+set(ZANROK_MANIFEST_MIN_TIMESTAMP "0" CACHE STRING
+    "No manifest signed before this time (seconds since 1970) is taken, even on a first run")
+option(ZANROK_ALLOW_UNSIGNED_MANIFEST
+       "Build for addresses off loopback with an empty ZANROK_MANIFEST_KEY: the manifest is taken unchecked" OFF)
 
 # Pages opened in the browser and the verified fetches go over HTTPS; the
 # manifest host is plain HTTP.
@@ -39,6 +43,12 @@ foreach(key IN LISTS ZANROK_MANIFEST_KEY)
     endif()
 endforeach()
 
+string(LENGTH "${ZANROK_MANIFEST_MIN_TIMESTAMP}" floor_length)
+if(NOT ZANROK_MANIFEST_MIN_TIMESTAMP MATCHES "^[0-9]+$" OR floor_length GREATER 10
+   OR ZANROK_MANIFEST_MIN_TIMESTAMP GREATER 4294967296)
+    message(FATAL_ERROR "ZANROK_MANIFEST_MIN_TIMESTAMP must be seconds since 1970: '${ZANROK_MANIFEST_MIN_TIMESTAMP}'")
+endif()
+
 set(ZANROK_EXTRA_CA_PEM "")
 if(ZANROK_EXTRA_CA)
     if(NOT EXISTS "${ZANROK_EXTRA_CA}")
@@ -47,6 +57,8 @@ if(ZANROK_EXTRA_CA)
     file(READ "${ZANROK_EXTRA_CA}" ZANROK_EXTRA_CA_PEM)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ZANROK_EXTRA_CA}")
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/ReleaseGuard.cmake)
 
 configure_file(${CMAKE_SOURCE_DIR}/platform/buildconfig.h.in
                ${CMAKE_BINARY_DIR}/generated/buildconfig.h @ONLY)

@@ -10,8 +10,11 @@ GameLoaderWorker::GameLoaderWorker(const QString &manifestUrl, MessageFunction s
       m_manifestUrl(manifestUrl.isEmpty() ? NetworkAddresses::builtIn().manifest() : manifestUrl),
       m_showMessage(std::move(showMessage))
 {
-    if (manifestUrl.isEmpty())
-        m_manifestKeys = NetworkAddresses::builtIn().manifestKeys;
+    if (manifestUrl.isEmpty()) {
+        const NetworkAddresses builtIn = NetworkAddresses::builtIn();
+        m_manifestKeys = builtIn.manifestKeys;
+        m_manifestMinTimestamp = builtIn.manifestMinTimestamp;
+    }
 }
 
 GameLoaderWorker::~GameLoaderWorker() = default;
@@ -21,6 +24,7 @@ void GameLoaderWorker::loadGame(GameLoaderStatus *status)
     LoaderEnvironment environment;
     environment.manifestUrl = m_manifestUrl;
     environment.manifestKeys = m_manifestKeys;
+    environment.manifestMinTimestamp = m_manifestMinTimestamp;
     environment.report = [status](const QString &info, int percent) {
         status->report(info, percent);
     };

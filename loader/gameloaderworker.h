@@ -23,7 +23,8 @@ public:
     ~GameLoaderWorker() override;
 
     // The keys that must sign the manifest (none: no check); the built-in
-    // ones when the manifest's address was not given either.
+    // ones, with the built-in floor of its timestamp, when the manifest's
+    // address was not given either.
     void setManifestKeys(const QStringList &keys) { m_manifestKeys = keys; }
 
 signals:
@@ -35,5 +36,6 @@ public slots:
 private:
     QString m_manifestUrl;
     QStringList m_manifestKeys;
+    quint64 m_manifestMinTimestamp = 0;
     MessageFunction m_showMessage;
 };

@@ -2,14 +2,18 @@
 
 #include "feeds/blockingget.h"
 #include "trust/minisign.h"
+#include "trust/signeddocument.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 #include "platform/installfolder.h"
+#include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "servers/servercatalogue.h"
 
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -20,6 +24,7 @@
 #include <QSslConfiguration>
 #include <QTimer>
 
+#include <atomic>
 #include <exception>
 
 namespace {
@@ -30,10 +35,19 @@ const QString exeName = QStringLiteral("/ragemp_v.exe");
 // memory with one.
 constexpr qint64 manifestSizeLimit = 64 * 1024 * 1024;
 
+// The manifest with its signature, tries and waits included: a host that
+// trickles a byte now and then must not hold the run forever.
+std::atomic<long long> manifestDeadlineMs { 60000 };
+
 // Server files must stay readable by their owner, or every run would find
 // them unreadable, hash nothing and download them again.
 constexpr QFile::Permissions serverFilePermissions =
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther;
+
+std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
+{
+    return std::chrono::milliseconds(deadline.remainingTime());
+}
 
 void makeFolder(const QString &path)
 {
@@ -53,16 +67,26 @@ private:
     LoaderOutcome fail(const QString &errorInfo) { return { false, errorInfo }; }
     LoaderOutcome stopped() { return { false, QString() }; }
 
+    // A whole body from the manifest's host: the manifest or its signature.
+    struct Fetched
+    {
+        enum { Body, Failed, TooLarge, Stopped } end = Failed;
+        QByteArray body;
+        QString why; // for the diagnostics, when not a body
+    };
+    Fetched fetchWhole(const QString &url, qint64 sizeLimit);
+
     bool fetchManifest(LoaderOutcome &failure);
     bool checkSignature(const QByteArray &manifest, LoaderOutcome &failure);
     bool refuseUndigested(bool installNeeded, LoaderOutcome &failure);
+    bool keepManifest(LoaderOutcome &failure);
     bool install(LoaderOutcome &failure);
     bool syncServerFiles(LoaderOutcome &failure);
     LoaderOutcome launch();
     bool failedSync(const SyncOutcome &outcome, const QList<FileEntry> &entries,
                     LoaderOutcome &failure);
-    QNetworkReply *getManifest(const QString &url);
-    void limitManifestSize(QNetworkReply *reply);
+    QNetworkReply *getManifest(const QString &url, qint64 sizeLimit);
+    void watchManifestReply(QNetworkReply *reply, qint64 sizeLimit);
     bool wait(std::chrono::milliseconds delay);
 
     const LoaderEnvironment &m_env;
@@ -73,7 +97,10 @@ private:
     QString m_ragePath;
     QString m_exePath;
     ManifestSections m_manifest;
+    AcceptedDocument m_acceptedManifest; // kept once its entries have passed their checks
+    QDeadlineTimer m_manifestDeadline;
     bool m_manifestTooLarge = false;
+    bool m_pastManifestDeadline = false;
 };
 
 LoaderOutcome LoaderRun::exec()
@@ -89,7 +116,7 @@ LoaderOutcome LoaderRun::exec()
 
     report(QStringLiteral("Получение списка файлов..."), 1);
     LoaderOutcome failure;
-    if (!fetchManifest(failure) || refuseUndigested(installNeeded, failure))
+    if (!fetchManifest(failure) || refuseUndigested(installNeeded, failure) || !keepManifest(failure))
         return failure;
     if (installNeeded && !install(failure))
         return failure;
@@ -100,30 +127,57 @@ LoaderOutcome LoaderRun::exec()
     return launch();
 }
 
+LoaderRun::Fetched LoaderRun::fetchWhole(const QString &url, qint64 sizeLimit)
+{
+    Fetched fetched;
+    QNetworkReply *reply = getManifest(url, sizeLimit);
+    if (!reply || (reply->error() != QNetworkReply::NoError && loaderThreadStopping())) {
+        delete reply;
+        fetched.end = Fetched::Stopped;
+        return fetched;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (m_manifestTooLarge) {
+        fetched.end = Fetched::TooLarge;
+        fetched.why = QStringLiteral("longer than %1 bytes").arg(sizeLimit);
+    } else if (m_pastManifestDeadline) {
+        fetched.why = QStringLiteral("the manifest and its signature took longer than %1 s")
+                              .arg(double(manifestDeadlineMs.load()) / 1000);
+    } else if (reply->error() != QNetworkReply::NoError) {
+        fetched.why = QStringLiteral("network error: ") + reply->errorString();
+    } else if (status >= 300 && status < 400) {
+        // Qt 5 follows none, and the 3xx body would read as the answer.
+        const QByteArray location = reply->rawHeader("Location");
+        fetched.why = QStringLiteral("HTTP %1, a redirect%2; redirects are not followed")
+                              .arg(status)
+                              .arg(location.isEmpty() ? QString()
+                                                      : QStringLiteral(" to ") + QString::fromUtf8(location));
+    } else {
+        fetched.end = Fetched::Body;
+        fetched.body = reply->readAll();
+    }
+    reply->deleteLater();
+    return fetched;
+}
+
 bool LoaderRun::fetchManifest(LoaderOutcome &failure)
 {
+    m_manifestDeadline.setRemainingTime(manifestDeadlineMs.load());
     try {
-        QNetworkReply *reply = getManifest(m_env.manifestUrl);
-        if (!reply) {
+        const Fetched fetched = fetchWhole(m_env.manifestUrl, manifestSizeLimit);
+        if (fetched.end == Fetched::Stopped) {
             failure = stopped();
             return false;
         }
-        if (m_manifestTooLarge) {
-            reply->deleteLater();
-            failure = fail(QStringLiteral("Ошибка получения списка файлов."));
+        if (fetched.end != Fetched::Body) {
+            qCInfo(lcLoader).noquote() << "the manifest could not be fetched:" << fetched.why;
+            failure = fail(fetched.end == Fetched::TooLarge ? QStringLiteral("Ошибка получения списка файлов.")
+                                                            : QStringLiteral("Ошибка запроса файлов."));
             return false;
         }
-        if (reply->error() != QNetworkReply::NoError) {
-            reply->deleteLater();
-            failure = loaderThreadStopping() ? stopped()
-                                             : fail(QStringLiteral("Ошибка запроса файлов."));
+        if (!m_env.manifestKeys.isEmpty() && !checkSignature(fetched.body, failure))
             return false;
-        }
-        const QByteArray body = reply->readAll();
-        reply->deleteLater();
-        if (!m_env.manifestKeys.isEmpty() && !checkSignature(body, failure))
-            return false;
-        const QJsonArray array = manifestArray(body);
+        const QJsonArray array = manifestArray(fetched.body);
         if (array.isEmpty()) {
             failure = fail(QStringLiteral("Ошибка получения списка файлов (*)."));
             return false;
@@ -137,23 +191,47 @@ bool LoaderRun::fetchManifest(LoaderOutcome &failure)
 }
 
 // The signature comes from beside the manifest, the same way, before
-// anything in the manifest is read.
+// anything in the manifest is read. What it vouches for is kept only once
+// the manifest's entries have passed their checks too (keepManifest).
 bool LoaderRun::checkSignature(const QByteArray &manifest, LoaderOutcome &failure)
 {
-    QNetworkReply *reply = getManifest(m_env.manifestUrl + QStringLiteral(".minisig"));
-    if (!reply || loaderThreadStopping()) {
-        delete reply;
+    const Fetched fetched = fetchWhole(m_env.manifestUrl + QStringLiteral(".minisig"), maxMinisignFileSize);
+    if (fetched.end == Fetched::Stopped || loaderThreadStopping()) {
         failure = stopped();
         return false;
     }
     std::optional<QByteArray> signature;
-    if (reply->error() == QNetworkReply::NoError)
-        signature = reply->readAll();
+    if (fetched.end == Fetched::Body)
+        signature = fetched.body;
     else
-        qCInfo(lcLoader).noquote() << "the manifest's signature:" << reply->errorString();
-    reply->deleteLater();
-    if (acceptSignedManifest(m_env.manifestUrl, manifest, signature, m_env.manifestKeys))
+        qCInfo(lcLoader).noquote() << "the manifest's signature could not be fetched:" << fetched.why;
+
+    SignedDocumentRules rules;
+    rules.trustedKeys = m_env.manifestKeys;
+    rules.address = m_env.manifestUrl;
+    rules.minimumTimestamp = m_env.manifestMinTimestamp;
+    rules.now = QDateTime::currentSecsSinceEpoch();
+    const SignedDocumentCheck check =
+            checkSignedDocument(manifest, signature, rules, acceptedDocument(m_env.manifestUrl));
+    if (!check.ok()) {
+        qCInfo(lcLoader).noquote() << "manifest refused:" << check.refusal;
+        failure = fail(QStringLiteral("Ошибка проверки списка файлов."));
+        return false;
+    }
+    qCInfo(lcLoader).noquote() << "manifest signed by key" << keyIdText(check.keyId)
+                               << "at timestamp" << check.accepted.timestamp;
+    m_acceptedManifest = check.accepted;
+    return true;
+}
+
+// A launcher that cannot remember the manifest it took cannot refuse an
+// older one later.
+bool LoaderRun::keepManifest(LoaderOutcome &failure)
+{
+    if (m_env.manifestKeys.isEmpty() || keepAcceptedDocument(m_env.manifestUrl, m_acceptedManifest))
         return true;
+    qCInfo(lcLoader).noquote() << "manifest refused: its timestamp and digest could not be stored at"
+                               << LauncherSettings::location();
     failure = fail(QStringLiteral("Ошибка проверки списка файлов."));
     return false;
 }
@@ -177,7 +255,7 @@ bool LoaderRun::refuseUndigested(bool installNeeded, LoaderOutcome &failure)
     return false;
 }
 
-QNetworkReply *LoaderRun::getManifest(const QString &url)
+QNetworkReply *LoaderRun::getManifest(const QString &url, qint64 sizeLimit)
 {
     QNetworkRequest request { QUrl(url) };
     QSslConfiguration ssl = request.sslConfiguration();
@@ -188,10 +266,11 @@ QNetworkReply *LoaderRun::getManifest(const QString &url)
     QNetworkReply *reply = nullptr;
     m_manifestTooLarge = false;
     for (int tries = 1;; ++tries) {
-        reply = blockingGet(m_manager, m_loop, request,
-                            [this](QNetworkReply *started) { limitManifestSize(started); });
+        reply = blockingGet(m_manager, m_loop, request, [this, sizeLimit](QNetworkReply *started) {
+            watchManifestReply(started, sizeLimit);
+        });
         if (reply->error() == QNetworkReply::NoError || tries == Transfer::maxTries
-            || m_manifestTooLarge)
+            || m_manifestTooLarge || m_pastManifestDeadline)
             break;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (loaderThreadStopping() || !isPassingFailure(reply->error(), status))
@@ -201,27 +280,42 @@ QNetworkReply *LoaderRun::getManifest(const QString &url)
             retryAfter = parseRetryAfter(reply->rawHeader("Retry-After"),
                                          QDateTime::currentDateTimeUtc());
         qCInfo(lcLoader).noquote() << url << "try" << tries << "failed:" << reply->errorString();
+        const std::chrono::milliseconds delay =
+                retryDelay(tries, retryAfter, QRandomGenerator::global()->generateDouble());
+        const bool waited = wait(qMin(delay, remaining(m_manifestDeadline)));
+        if (waited && m_manifestDeadline.hasExpired()) {
+            m_pastManifestDeadline = true; // the failed try's reply is the answer
+            break;
+        }
         delete reply;
         reply = nullptr;
-        if (!wait(retryDelay(tries, retryAfter, QRandomGenerator::global()->generateDouble())))
+        if (!waited)
             break;
     }
     QObject::disconnect(quitOnFinish);
     return reply;
 }
 
-void LoaderRun::limitManifestSize(QNetworkReply *reply)
+void LoaderRun::watchManifestReply(QNetworkReply *reply, qint64 sizeLimit)
 {
     // Checked as the body arrives, and against the announced length first.
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [this, reply](qint64 received, qint64 total) {
-                         if (received <= manifestSizeLimit && total <= manifestSizeLimit)
+                     [this, reply, sizeLimit](qint64 received, qint64 total) {
+                         if (received <= sizeLimit && total <= sizeLimit)
                              return;
-                         qCInfo(lcLoader) << "the manifest is longer than" << manifestSizeLimit
-                                          << "bytes; not read further";
+                         qCInfo(lcLoader).noquote() << reply->url().toString() << "is longer than"
+                                                    << sizeLimit << "bytes; not read further";
                          m_manifestTooLarge = true;
                          reply->abort();
                      });
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    QObject::connect(deadline, &QTimer::timeout, reply, [this, reply] {
+        m_pastManifestDeadline = true;
+        reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::finished, deadline, &QTimer::stop);
+    deadline->start(remaining(m_manifestDeadline));
 }
 
 bool LoaderRun::wait(std::chrono::milliseconds delay)
@@ -381,4 +475,9 @@ LoaderOutcome runLoader(const LoaderEnvironment &environment)
                                                   : outcome.errorInfo.isEmpty() ? QStringLiteral("stopped")
                                                                                 : outcome.errorInfo);
     return outcome;
+}
+
+void setManifestDeadline(std::chrono::milliseconds deadline)
+{
+    manifestDeadlineMs = deadline.count();
 }

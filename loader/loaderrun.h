@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 
 class RageMpSettings;
@@ -16,6 +17,8 @@ struct LoaderEnvironment
     QString manifestUrl;
     // minisign public keys that must sign the manifest; none: no check.
     QStringList manifestKeys;
+    // No manifest signed before it (seconds since 1970) is taken.
+    quint64 manifestMinTimestamp = 0;
     std::function<void(const QString &info, int percent)> report;
     std::function<void(const QString &text)> showMessage;
 };
@@ -33,6 +36,10 @@ struct LoaderOutcome
 // meanwhile, the run ends at once, without starting the game and with an
 // empty error text.
 LoaderOutcome runLoader(const LoaderEnvironment &environment);
+
+// How long the manifest and its signature may take together, tries
+// included. Tests shorten it.
+void setManifestDeadline(std::chrono::milliseconds deadline);
 
 // True once the calling thread has been told to quit: every event loop
 // started on it from then on returns at once.

@@ -7,10 +7,19 @@
 namespace {
 
 // An address holds "/", which both stores read as a level of keys.
+QString addressKey(const QString &group, const QString &manifestUrl)
+{
+    return group + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(manifestUrl));
+}
+
 QString timestampKey(const QString &manifestUrl)
 {
-    return QStringLiteral("ManifestTimestamps/")
-            + QString::fromLatin1(QUrl::toPercentEncoding(manifestUrl));
+    return addressKey(QStringLiteral("ManifestTimestamps"), manifestUrl);
+}
+
+QString digestKey(const QString &manifestUrl)
+{
+    return addressKey(QStringLiteral("ManifestDigests"), manifestUrl);
 }
 
 } // namespace
@@ -37,6 +46,16 @@ void LauncherSettings::setManifestTimestamp(const QString &manifestUrl, quint64 
 {
     // As text: the registry's numbers are 32 bits wide.
     m_settings.setValue(timestampKey(manifestUrl), QString::number(timestamp));
+}
+
+QByteArray LauncherSettings::manifestDigest(const QString &manifestUrl) const
+{
+    return m_settings.value(digestKey(manifestUrl)).toString().toLatin1();
+}
+
+void LauncherSettings::setManifestDigest(const QString &manifestUrl, const QByteArray &digest)
+{
+    m_settings.setValue(digestKey(manifestUrl), QString::fromLatin1(digest));
 }
 
 bool LauncherSettings::sync()

@@ -20,6 +20,10 @@ public:
     // The newest manifest timestamp accepted for a manifest address.
     std::optional<quint64> manifestTimestamp(const QString &manifestUrl) const;
     void setManifestTimestamp(const QString &manifestUrl, quint64 timestamp);
+    // The digest of the manifest accepted at that timestamp, as hexadecimal
+    // text; empty when none was kept (an earlier launcher kept none).
+    QByteArray manifestDigest(const QString &manifestUrl) const;
+    void setManifestDigest(const QString &manifestUrl, const QByteArray &digest);
 
     bool sync();
 

@@ -13,6 +13,8 @@ struct NetworkAddresses
     // minisign public keys (base64 lines) that must sign the manifest; none:
     // the manifest is taken unchecked.
     QStringList manifestKeys = {};
+    // The oldest manifest timestamp taken, even on a first run.
+    quint64 manifestMinTimestamp = 0;
 
     static NetworkAddresses builtIn();
 

@@ -1,8 +1,5 @@
 #include "trust/minisign.h"
 
-#include "platform/diagnostics.h"
-#include "platform/launchersettings.h"
-
 #include <sodium.h>
 
 namespace {
@@ -11,10 +8,6 @@ constexpr int keyIdSize = 8;
 constexpr int publicKeySize = 32;
 constexpr int signatureSize = 64;
 constexpr int algorithmSize = 2;
-
-// minisign's own limits on its comment lines, with room for the prefixes; a
-// longer file is not one it wrote.
-constexpr int maxSignatureFileSize = 16 * 1024;
 
 const QByteArray untrustedPrefix = QByteArrayLiteral("untrusted comment: ");
 const QByteArray trustedPrefix = QByteArrayLiteral("trusted comment: ");
@@ -44,16 +37,17 @@ bool ed25519Verifies(const QByteArray &signature, const QByteArray &message, con
             == 0;
 }
 
+} // namespace
+
 QByteArray blake2b512(const QByteArray &message)
 {
+    sodiumReady();
     QByteArray digest(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
     crypto_generichash(reinterpret_cast<unsigned char *>(digest.data()), std::size_t(digest.size()),
                        reinterpret_cast<const unsigned char *>(message.constData()),
                        quint64(message.size()), nullptr, 0);
     return digest;
 }
-
-} // namespace
 
 std::optional<MinisignPublicKey> parseMinisignPublicKey(const QByteArray &base64Line)
 {
@@ -67,7 +61,7 @@ std::optional<MinisignPublicKey> parseMinisignPublicKey(const QByteArray &base64
 
 std::optional<MinisignSignature> parseMinisignSignature(const QByteArray &text)
 {
-    if (text.size() > maxSignatureFileSize)
+    if (text.size() > maxMinisignFileSize)
         return std::nullopt;
     QList<QByteArray> lines = text.split('\n');
     if (lines.size() < 4)
@@ -107,9 +101,9 @@ std::optional<QByteArray> trustedCommentField(const QByteArray &trustedComment, 
     return std::nullopt;
 }
 
-std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment)
+std::optional<quint64> trustedNumber(const QByteArray &trustedComment, const QByteArray &name)
 {
-    const std::optional<QByteArray> digits = trustedCommentField(trustedComment, QByteArrayLiteral("timestamp:"));
+    const std::optional<QByteArray> digits = trustedCommentField(trustedComment, name);
     if (!digits)
         return std::nullopt;
     bool decimal = !digits->isEmpty();
@@ -120,6 +114,11 @@ std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment)
     if (!decimal || !ok)
         return std::nullopt;
     return value;
+}
+
+std::optional<quint64> trustedTimestamp(const QByteArray &trustedComment)
+{
+    return trustedNumber(trustedComment, QByteArrayLiteral("timestamp:"));
 }
 
 QString keyIdText(const QByteArray &keyId)
@@ -179,52 +178,4 @@ QString signatureCheckText(SignatureCheck check)
         return QStringLiteral("the trusted comment's signature does not verify");
     }
     return QString();
-}
-
-bool acceptSignedManifest(const QString &manifestUrl, const QByteArray &manifest,
-                          const std::optional<QByteArray> &signature,
-                          const QStringList &trustedKeys)
-{
-    auto refuse = [](const QString &why) {
-        qCInfo(lcLoader).noquote() << "manifest refused:" << why;
-        return false;
-    };
-    if (!signature)
-        return refuse(QStringLiteral("no signature could be fetched"));
-
-    QList<MinisignPublicKey> keys;
-    for (const QString &line : trustedKeys) {
-        if (const std::optional<MinisignPublicKey> key = parseMinisignPublicKey(line.toLatin1()))
-            keys.append(*key);
-    }
-    if (keys.isEmpty())
-        return refuse(QStringLiteral("no usable key is built in"));
-
-    const SignatureVerdict verdict = verifyMinisign(manifest, *signature, keys);
-    if (verdict.check != SignatureCheck::Valid) {
-        QString why = signatureCheckText(verdict.check);
-        if (verdict.check == SignatureCheck::UnknownKey)
-            why += QStringLiteral(" (") + keyIdText(verdict.signature.keyId) + QLatin1Char(')');
-        return refuse(why);
-    }
-
-    const std::optional<quint64> timestamp = trustedTimestamp(verdict.signature.trustedComment);
-    if (!timestamp)
-        return refuse(QStringLiteral("the trusted comment has no timestamp"));
-    LauncherSettings settings;
-    const std::optional<quint64> newest = settings.manifestTimestamp(manifestUrl);
-    if (newest && *timestamp < *newest) {
-        return refuse(QStringLiteral("its timestamp %1 is older than %2, accepted before")
-                              .arg(*timestamp)
-                              .arg(*newest));
-    }
-    if (!newest || *timestamp > *newest) {
-        settings.setManifestTimestamp(manifestUrl, *timestamp);
-        if (!settings.sync())
-            qCInfo(lcLoader).noquote() << "the manifest's timestamp could not be stored at"
-                                       << LauncherSettings::location();
-    }
-    qCInfo(lcLoader).noquote() << "manifest signed by key" << keyIdText(verdict.signature.keyId)
-                               << "at timestamp" << *timestamp;
-    return true;
 }

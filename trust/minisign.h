@@ -13,6 +13,10 @@
 // BLAKE2b-512), and the global signature covers the signature and its trusted
 // comment. Pure functions over bytes; nothing here touches the network.
 
+// minisign's own limits on its comment lines, with room for the prefixes: a
+// longer .minisig is not one it wrote, and is not read past this.
+inline constexpr int maxMinisignFileSize = 16 * 1024;
+
 // A public key: the base64 line of a minisign public key file (`-P` form).
 struct MinisignPublicKey
 {
@@ -30,6 +34,9 @@ struct MinisignSignature
     QByteArray globalSignature; // 64 bytes
 };
 
+// The BLAKE2b-512 of a message, which the prehashed algorithm signs.
+QByteArray blake2b512(const QByteArray &message);
+
 std::optional<MinisignPublicKey> parseMinisignPublicKey(const QByteArray &base64Line);
 
 // Anything not laid out as minisign writes it gives nothing: four lines (the
@@ -42,6 +49,10 @@ std::optional<MinisignSignature> parseMinisignSignature(const QByteArray &text);
 // minisign writes its own ("timestamp:…<TAB>file:…<TAB>hashed"). Nothing when
 // absent; unknown fields are ignored.
 std::optional<QByteArray> trustedCommentField(const QByteArray &trustedComment, const QByteArray &name);
+
+// A field holding a plain decimal number, such as "expires:"; nothing when
+// absent or not one.
+std::optional<quint64> trustedNumber(const QByteArray &trustedComment, const QByteArray &name);
 
 // The `timestamp:` field (seconds since the epoch, as minisign writes it);
 // nothing when absent or not a plain decimal number.
@@ -69,13 +80,3 @@ SignatureVerdict verifyMinisign(const QByteArray &message, const QByteArray &min
 
 // What the diagnostics say about each outcome.
 QString signatureCheckText(SignatureCheck check);
-
-// The manifest check of one loader run, with the keys built into the
-// launcher: `signature` is the .minisig as fetched (nothing when it could not
-// be fetched). Besides the signature, the trusted comment must carry a
-// timestamp no older than the newest one accepted before for `manifestUrl`,
-// which the launcher's own settings keep. Each refusal is logged with its
-// reason; an accepted timestamp is stored.
-bool acceptSignedManifest(const QString &manifestUrl, const QByteArray &manifest,
-                          const std::optional<QByteArray> &signature,
-                          const QStringList &trustedKeys);

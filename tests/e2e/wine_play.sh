@@ -132,11 +132,15 @@ for value in "rage_path C:/Games/Zanrok" "launch.ip ashford.zanrok.net" "launch.
     [ "$(standin_value "$name")" = "$data" ] || fail "the stand-in read $name = '$(standin_value "$name")'"
 done
 log "registry and stand-in: $id in C:/Games/Zanrok, ashford.zanrok.net:22005"
-# The signed manifest's timestamp, kept in the launcher's own key.
+# The signed manifest's timestamp and digest, kept in the launcher's own key.
 "$wine" reg query 'HKCU\Software\Zanrok\Launcher\ManifestTimestamps' >"$work/reg-launcher.txt" 2>&1 {ports_lock}>&- ||
     fail "no HKCU\\Software\\Zanrok\\Launcher\\ManifestTimestamps: $(cat "$work/reg-launcher.txt")"
 tr -d '\r' <"$work/reg-launcher.txt" | awk '$1 ~ /files\.json$/ && $2 == "REG_SZ" && $3 ~ /^[0-9]+$/ { f = 1 } END { exit !f }' ||
     fail "no manifest timestamp in the launcher's key: $(cat "$work/reg-launcher.txt")"
+"$wine" reg query 'HKCU\Software\Zanrok\Launcher\ManifestDigests' >"$work/reg-launcher.txt" 2>&1 {ports_lock}>&- ||
+    fail "no HKCU\\Software\\Zanrok\\Launcher\\ManifestDigests: $(cat "$work/reg-launcher.txt")"
+tr -d '\r' <"$work/reg-launcher.txt" | awk '$1 ~ /files\.json$/ && $2 == "REG_SZ" && $3 ~ /^[0-9a-f]+$/ && length($3) == 128 { f = 1 } END { exit !f }' ||
+    fail "no manifest digest in the launcher's key: $(cat "$work/reg-launcher.txt")"
 standin_window_shown() { xdotool search --onlyvisible --name '^RageMP$' >/dev/null; }
 wait_until 30 "the stand-in's window" standin_window_shown
 sleep 0.5

@@ -3,6 +3,7 @@
 // writing it out again as minisign would reads back the same.
 #include "fuzzcheck.h"
 #include "trust/minisign.h"
+#include "trust/signeddocument.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(parsed->keyId.size() == 8 && parsed->signature.size() == 64
                && parsed->globalSignature.size() == 64);
     FUZZ_CHECK(!parsed->trustedComment.contains('\n'));
-    trustedTimestamp(parsed->trustedComment);
+    SignedDocumentRules rules;
+    rules.address = QStringLiteral("http://127.0.0.1:7080/files.json");
+    rules.now = 1796661797;
+    const QString refusal = trustedCommentRefusal(parsed->trustedComment, "d1", rules,
+                                                  AcceptedDocument { 1796661797, "d2" });
+    // Accepted only with a timestamp in seconds, later than the one kept.
+    const std::optional<quint64> timestamp = trustedTimestamp(parsed->trustedComment);
+    FUZZ_CHECK(!refusal.isEmpty() || (timestamp && *timestamp > 1796661797 && *timestamp <= (quint64(1) << 32)));
 
     const QByteArray written = "untrusted comment: x\n"
             + (QByteArray(parsed->prehashed ? "ED" : "Ed") + parsed->keyId + parsed->signature).toBase64()

@@ -7,6 +7,7 @@
 #include "loader/progress.h"
 #include "loader/manifest.h"
 #include "trust/minisign.h"
+#include "trust/signeddocument.h"
 #include "platform/filereplace.h"
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
@@ -31,6 +32,8 @@ private slots:
 
     void minisignSignature_data();
     void minisignSignature();
+    void trustedCommentRules_data();
+    void trustedCommentRules();
 
     void pathCheck_data();
     void pathCheck();
@@ -173,6 +176,8 @@ void LoaderLogicTest::minisignSignature_data()
     QTest::newRow("no untrusted comment") << manifest << prehashed.mid(prehashed.indexOf('\n') + 1)
                                           << SignatureCheck::Malformed << -1LL;
     QTest::newRow("empty") << manifest << QByteArray() << SignatureCheck::Malformed << -1LL;
+    QTest::newRow("longer than 16 KiB") << manifest << replaceLine(prehashed, 0, "untrusted comment: " + QByteArray(16 * 1024, 'x'))
+                                        << SignatureCheck::Malformed << -1LL;
 }
 
 void LoaderLogicTest::minisignSignature()
@@ -197,6 +202,54 @@ void LoaderLogicTest::minisignSignature()
     // signature verifies too, and nothing else changes.
     QCOMPARE(verifyMinisign(message, minisig, { *other, *key }).check,
              check == SignatureCheck::UnknownKey ? SignatureCheck::Valid : check);
+}
+
+void LoaderLogicTest::trustedCommentRules_data()
+{
+    // Under a floor of 1000, at 5000 by the local clock, for a document
+    // whose digest is "d1".
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<qint64>("previous"); // -1: nothing accepted before
+    QTest::addColumn<QByteArray>("previousDigest");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+
+    const QByteArray here = "\tmanifest:http://files.example:7080/files.json";
+    QTest::newRow("fresh") << "timestamp:3000\tfile:files.json\thashed" + here + "\texpires:6000" << -1LL << QByteArray() << "";
+    QTest::newRow("no timestamp") << "file:files.json" + here << -1LL << QByteArray() << "no timestamp";
+    QTest::newRow("milliseconds") << "timestamp:3000000000000" + here << -1LL << QByteArray() << "not in seconds";
+    QTest::newRow("no address") << QByteArray("timestamp:3000\tfile:files.json\thashed") << -1LL << QByteArray()
+                                << "does not name its address";
+    QTest::newRow("staging address") << QByteArray("timestamp:3000\tmanifest:http://files.example:7080/staging/files.json")
+                                     << -1LL << QByteArray() << "signed for";
+    QTest::newRow("address and more") << "timestamp:3000" + here + ".old" << -1LL << QByteArray() << "signed for";
+    QTest::newRow("below the floor") << "timestamp:999" + here << -1LL << QByteArray() << "floor 1000";
+    QTest::newRow("at the floor") << "timestamp:1000" + here << -1LL << QByteArray() << "";
+    QTest::newRow("expired") << "timestamp:3000" + here + "\texpires:4999" << -1LL << QByteArray() << "expired at 4999";
+    QTest::newRow("expiring this second") << "timestamp:3000" + here + "\texpires:5000" << -1LL << QByteArray() << "";
+    QTest::newRow("expiry not a number") << "timestamp:3000" + here + "\texpires:soon" << -1LL << QByteArray() << "expiry";
+    QTest::newRow("older than accepted") << "timestamp:3000" + here << 3001LL << QByteArray("d1") << "older than 3001";
+    QTest::newRow("same second, same bytes") << "timestamp:3000" + here << 3000LL << QByteArray("d1") << "";
+    QTest::newRow("same second, other bytes") << "timestamp:3000" + here << 3000LL << QByteArray("d2") << "other bytes";
+    QTest::newRow("same second, no digest kept") << "timestamp:3000" + here << 3000LL << QByteArray() << "";
+    QTest::newRow("newer, other bytes") << "timestamp:3000" + here << 2999LL << QByteArray("d2") << "";
+}
+
+void LoaderLogicTest::trustedCommentRules()
+{
+    QFETCH(QByteArray, comment);
+    QFETCH(qint64, previous);
+    QFETCH(QByteArray, previousDigest);
+    QFETCH(QString, refusal);
+
+    SignedDocumentRules rules;
+    rules.address = "http://files.example:7080/files.json";
+    rules.minimumTimestamp = 1000;
+    rules.now = 5000;
+    std::optional<AcceptedDocument> before;
+    if (previous >= 0)
+        before = AcceptedDocument { quint64(previous), previousDigest };
+    const QString why = trustedCommentRefusal(comment, "d1", rules, before);
+    QVERIFY2(refusal.isEmpty() ? why.isEmpty() : why.contains(refusal), qPrintable(why));
 }
 
 void LoaderLogicTest::pathCheck_data()
@@ -575,6 +628,11 @@ void LoaderLogicTest::settingsStoreLivesInTheConfigFolder()
     }
     QCOMPARE(LauncherSettings().manifestTimestamp(url), std::optional<quint64>(1796661797));
     QVERIFY(!LauncherSettings().manifestTimestamp("http://files.example:7080/b/files.json"));
+    QFile launcherIni(LauncherSettings::location());
+    QVERIFY(launcherIni.open(QIODevice::ReadOnly));
+    const QByteArray launcherText = launcherIni.readAll();
+    QVERIFY2(launcherText.contains("[ManifestTimestamps]\nhttp%253A%252F%252Ffiles.example%253A7080%252Fa%252Ffiles.json=1796661797"),
+             launcherText.constData());
 }
 
 QTEST_GUILESS_MAIN(LoaderLogicTest)

@@ -3,9 +3,11 @@
 #include "loaderharness.h"
 
 #include "feeds/blockingget.h"
+#include "loader/loaderrun.h"
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "servers/servercatalogue.h"
+#include "trust/signeddocument.h"
 #include "transfer/downloadsink.h"
 #include "transfer/transfer.h"
 
@@ -171,6 +173,7 @@ void LoaderRunTest::cleanup()
     setFetchInactivityTimeout(std::chrono::seconds(30));
     setPartHashingDelay(std::chrono::milliseconds(0));
     setTimeWithoutProgress(std::chrono::seconds(60));
+    setManifestDeadline(std::chrono::seconds(60));
 }
 
 void LoaderRunTest::installsSynchronisesAndLaunches()
@@ -363,6 +366,16 @@ void LoaderRunTest::manifestFailures_data()
     r.body = QByteArray(65 * 1024 * 1024, ' ');
     r.gzipWhenAccepted = true;
     QTest::newRow("compressed, longer unpacked") << r << "Ошибка получения списка файлов.";
+    // Not followed, and its body is not the manifest.
+    r = TestResponse();
+    r.status = 302;
+    r.headers = { { "Location", "/elsewhere/files.json" } };
+    r.body = R"([{"file": "SERVER_FILES/a.txt", "url": "http://127.0.0.1:1/a", "hash": ""}])";
+    QTest::newRow("redirect") << r << "Ошибка запроса файлов.";
+    r.status = 200;
+    r.headers.clear();
+    r.delayMs = 5000; // past a deadline shortened to 0.2 s
+    QTest::newRow("past the deadline") << r << "Ошибка запроса файлов.";
 }
 
 void LoaderRunTest::manifestFailures()
@@ -371,6 +384,8 @@ void LoaderRunTest::manifestFailures()
     QFETCH(QString, expected);
     if (response.fault == TestResponse::Fault::StallBeforeHeaders)
         setFetchInactivityTimeout(std::chrono::milliseconds(100));
+    if (response.delayMs > 0)
+        setManifestDeadline(std::chrono::milliseconds(200));
     LoaderHarness h;
     h.server.setResponse("/files.json", response);
 
@@ -1061,35 +1076,52 @@ void LoaderRunTest::signedManifest_data()
 {
     // How the .minisig is served: "signed", "legacy" (the "Ed" algorithm),
     // "none" (404), "tampered" (the manifest changed after signing),
-    // "foreign" (another key), "garbage", "comment changed" (after signing).
+    // "foreign" (another key), "garbage", "comment changed" (after signing),
+    // "redirected" (a 302 whose body is the signature), "endless" (a body
+    // without end), "late" (past a deadline shortened to 1 s); "other
+    // bytes before" (signed, but the digest kept before is of other bytes),
+    // "store unwritable" (signed; the launcher's settings cannot be written).
     QTest::addColumn<QString>("signature");
-    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<QByteArray>("comment");  // "@" stands for the manifest's address
     QTest::addColumn<qint64>("storedBefore"); // -1: none
-    QTest::addColumn<bool>("undigested");     // the manifest lists a file without a digest
+    QTest::addColumn<QString>("undigested");  // the section listing a file without a digest
     QTest::addColumn<QString>("expected");    // empty: the game starts
     QTest::addColumn<QString>("logged");
     QTest::addColumn<qint64>("storedAfter");
 
-    const QByteArray at1000 = "timestamp:1000\tfile:files.json\thashed";
+    const QByteArray at1000 = "timestamp:1000\tfile:files.json\thashed\tmanifest:@";
     const QString refused = "Ошибка проверки списка файлов.";
-    QTest::newRow("signed") << "signed" << at1000 << -1LL << false << "" << "at timestamp 1000" << 1000LL;
-    QTest::newRow("legacy algorithm") << "legacy" << at1000 << -1LL << false << "" << "at timestamp 1000" << 1000LL;
-    QTest::newRow("same timestamp") << "signed" << at1000 << 1000LL << false << "" << "at timestamp 1000" << 1000LL;
-    QTest::newRow("newer") << "signed" << QByteArray("timestamp:1001") << 1000LL << false << "" << "at timestamp 1001" << 1001LL;
-    QTest::newRow("replay") << "signed" << QByteArray("timestamp:999") << 1000LL << false << refused
+    QTest::newRow("signed") << "signed" << at1000 << -1LL << "" << "" << "at timestamp 1000" << 1000LL;
+    QTest::newRow("legacy algorithm") << "legacy" << at1000 << -1LL << "" << "" << "at timestamp 1000" << 1000LL;
+    QTest::newRow("same timestamp") << "signed" << at1000 << 1000LL << "" << "" << "at timestamp 1000" << 1000LL;
+    QTest::newRow("newer") << "signed" << QByteArray("timestamp:1001\tmanifest:@") << 1000LL << "" << "" << "at timestamp 1001" << 1001LL;
+    QTest::newRow("replay") << "signed" << QByteArray("timestamp:999\tmanifest:@") << 1000LL << "" << refused
                             << "its timestamp 999 is older than 1000" << 1000LL;
-    QTest::newRow("no timestamp") << "signed" << QByteArray("file:files.json") << -1LL << false << refused
+    QTest::newRow("same second, other bytes") << "other bytes before" << at1000 << 1000LL << "" << refused
+                                              << "over other bytes" << 1000LL;
+    QTest::newRow("no timestamp") << "signed" << QByteArray("file:files.json\tmanifest:@") << -1LL << "" << refused
                                   << "no timestamp" << -1LL;
-    QTest::newRow("unsigned") << "none" << at1000 << -1LL << false << refused << "no signature" << -1LL;
-    QTest::newRow("tampered") << "tampered" << at1000 << -1LL << false << refused
+    QTest::newRow("staging") << "signed" << QByteArray("timestamp:1000\tmanifest:@/staging") << -1LL << "" << refused
+                             << "signed for" << -1LL;
+    QTest::newRow("expired") << "signed" << at1000 + "\texpires:1001" << -1LL << "" << refused << "expired at 1001" << -1LL;
+    QTest::newRow("unsigned") << "none" << at1000 << -1LL << "" << refused << "no signature" << -1LL;
+    QTest::newRow("tampered") << "tampered" << at1000 << -1LL << "" << refused
                               << "does not match the manifest" << -1LL;
-    QTest::newRow("foreign key") << "foreign" << at1000 << -1LL << false << refused
+    QTest::newRow("foreign key") << "foreign" << at1000 << -1LL << "" << refused
                                  << "not a trusted key (0B0B0B0B0B0B0B0B)" << -1LL;
-    QTest::newRow("garbage") << "garbage" << at1000 << -1LL << false << refused << "malformed" << -1LL;
-    QTest::newRow("comment changed") << "comment changed" << at1000 << 500LL << false << refused
+    QTest::newRow("garbage") << "garbage" << at1000 << -1LL << "" << refused << "malformed" << -1LL;
+    QTest::newRow("comment changed") << "comment changed" << at1000 << 500LL << "" << refused
                                      << "trusted comment's signature" << 500LL;
-    QTest::newRow("entry without digest") << "signed" << at1000 << -1LL << true << "Ошибка загрузки файла:notes.txt"
-                                          << "notes.txt has no digest" << 1000LL;
+    QTest::newRow("redirected") << "redirected" << at1000 << -1LL << "" << refused << "HTTP 302, a redirect" << -1LL;
+    QTest::newRow("endless") << "endless" << at1000 << -1LL << "" << refused << "longer than 16384 bytes" << -1LL;
+    QTest::newRow("late") << "late" << at1000 << -1LL << "" << refused << "took longer than 1 s" << -1LL;
+    QTest::newRow("store unwritable") << "store unwritable" << at1000 << -1LL << "" << refused
+                                      << "could not be stored" << -1LL;
+    // Kept only once every entry has passed its checks.
+    QTest::newRow("entry without digest") << "signed" << at1000 << -1LL << "SERVER_FILES" << "Ошибка загрузки файла:notes.txt"
+                                          << "notes.txt has no digest" << -1LL;
+    QTest::newRow("RageMP entry without digest") << "signed" << at1000 << -1LL << "RAGEMP_FILES"
+                                                 << "Ошибка загрузки файла:notes.txt" << "notes.txt has no digest" << -1LL;
 }
 
 void LoaderRunTest::signedManifest()
@@ -1097,7 +1129,7 @@ void LoaderRunTest::signedManifest()
     QFETCH(QString, signature);
     QFETCH(QByteArray, comment);
     QFETCH(qint64, storedBefore);
-    QFETCH(bool, undigested);
+    QFETCH(QString, undigested);
     QFETCH(QString, expected);
     QFETCH(QString, logged);
     QFETCH(qint64, storedAfter);
@@ -1110,28 +1142,43 @@ void LoaderRunTest::signedManifest()
         h.publish("RAGEMP_FILES/ragemp_v.exe", "/r/exe", LoaderHarness::standinClient()),
         h.publish("SERVER_FILES/a.txt", "/s/a", "server file"),
     };
-    if (undigested)
-        manifest.append(QJsonObject { { "file", "SERVER_FILES/notes.txt" },
+    if (!undigested.isEmpty())
+        manifest.append(QJsonObject { { "file", undigested + "/notes.txt" },
                                       { "url", h.server.url("/notes").toString() } });
     h.setManifest(manifest);
+    const QString manifestUrl = h.server.url("/files.json").toString();
+    comment.replace('@', manifestUrl.toUtf8());
     const QByteArray body = QJsonDocument(manifest).toJson();
     QByteArray minisig = signer.minisig(body, comment, signature != "legacy");
+    TestResponse served;
+    served.body = minisig;
     if (signature == "tampered") {
         const QByteArray digest = manifest.at(1).toObject().value("hash").toString().toLatin1();
         h.server.setBody("/files.json", QByteArray(body).replace(digest, QByteArray(32, 'f')));
     }
     else if (signature == "foreign")
-        minisig = foreign.minisig(body, comment);
+        served.body = foreign.minisig(body, comment);
     else if (signature == "garbage")
-        minisig = "untrusted comment: x\n%%%%\ntrusted comment: timestamp:1000\n%%%%\n";
+        served.body = "untrusted comment: x\n%%%%\ntrusted comment: timestamp:1000\n%%%%\n";
     else if (signature == "comment changed")
-        minisig.replace("timestamp:1000", "timestamp:9000");
+        served.body.replace("timestamp:1000", "timestamp:9000");
+    else if (signature == "redirected") {
+        served.status = 302;
+        served.headers = { { "Location", "/elsewhere.minisig" } };
+    } else if (signature == "endless") {
+        served.fault = TestResponse::Fault::StreamWithoutLength;
+        served.cutAfter = 1024 * 1024;
+    } else if (signature == "late") {
+        served.delayMs = 5000;
+        setManifestDeadline(std::chrono::seconds(1));
+    } else if (signature == "store unwritable")
+        QVERIFY(QDir().mkpath(LauncherSettings::location())); // a folder where the file goes
     if (signature != "none")
-        h.server.setBody("/files.json.minisig", minisig);
-    const QString manifestUrl = h.server.url("/files.json").toString();
+        h.server.setResponse("/files.json.minisig", served);
     if (storedBefore >= 0) {
         LauncherSettings settings;
         settings.setManifestTimestamp(manifestUrl, quint64(storedBefore));
+        settings.setManifestDigest(manifestUrl, documentDigest(signature == "other bytes before" ? body + ' ' : body));
         QVERIFY(settings.sync());
     }
 
@@ -1143,6 +1190,7 @@ void LoaderRunTest::signedManifest()
     QCOMPARE(stored ? qint64(*stored) : -1LL, storedAfter);
     if (expected.isEmpty()) {
         QVERIFY(h.result);
+        QCOMPARE(LauncherSettings().manifestDigest(manifestUrl), documentDigest(body));
         QVERIFY(h.waitForLaunchLog(h.installFolder(), 1));
         return;
     }
