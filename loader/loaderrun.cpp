@@ -31,9 +31,11 @@ const QString exeName = QStringLiteral("/ragemp_v.exe");
 constexpr qint64 manifestSizeLimit = 64 * 1024 * 1024;
 
 // Server files must stay readable by their owner, or every run would find
-// them unreadable, hash nothing and download them again.
+// them unreadable, hash nothing and download them again; and writable by no
+// other user (0644). On Windows only the write flags count: the file stays
+// writable.
 constexpr QFile::Permissions serverFilePermissions =
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther;
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
 
 void makeFolder(const QString &path)
 {
