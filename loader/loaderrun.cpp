@@ -272,8 +272,7 @@ bool LoaderRun::failedSync(const SyncOutcome &outcome, const QList<FileEntry> &e
 bool LoaderRun::install(LoaderOutcome &failure)
 {
     report(QStringLiteral("Установка RageMP"), 5);
-    makeFolder(defaultInstallParent());
-    makeFolder(defaultInstallFolder());
+    makeDefaultInstallFolder();
     m_ragePath = defaultInstallFolder();
     m_exePath = m_ragePath + exeName;
     makeFolder(m_ragePath);
