@@ -2,6 +2,7 @@
 
 #include "app/messagebox.h"
 #include "platform/diagnostics.h"
+#include "platform/useraccount.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -24,7 +25,8 @@ constexpr int answerWaitMs = 3000;
 InstanceGuard::InstanceGuard()
     : m_folder(folder()),
 #ifdef Q_OS_WIN
-      m_serverName(key()),
+      // Pipe names are machine-wide: the SID keeps another account's apart.
+      m_serverName(key() + QLatin1Char('-') + currentUserSid()),
 #else
       // A bare name would be a socket in the shared temporary folder.
       m_serverName(QDir(m_folder).filePath(key())),

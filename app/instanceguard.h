@@ -6,9 +6,11 @@
 
 // One launcher per user at a time: two would write the same files. The first
 // start holds a lock file and listens on a local socket, both named after the
-// user's home folder and kept in a folder of the user's own (no other user
-// can plant or hold either name); a later start asks it through the socket
-// to bring its windows to the front, and leaves once it has answered.
+// user's home folder. The lock file, and the socket outside Windows, live in
+// a folder of the user's own, where no other user can plant or hold them; on
+// Windows the socket is a pipe, whose names are machine-wide, so its name
+// carries the user's SID as well. A later start asks the first through the socket to bring its windows to the
+// front, and leaves once it has answered.
 //
 // A launcher that crashed leaves its lock file behind; the next start takes
 // such a file over. A launcher that holds its lock and does not answer keeps

@@ -40,9 +40,11 @@ constexpr qint64 manifestSizeLimit = 64 * 1024 * 1024;
 std::atomic<long long> manifestDeadlineMs { 60000 };
 
 // Server files must stay readable by their owner, or every run would find
-// them unreadable, hash nothing and download them again.
+// them unreadable, hash nothing and download them again; and writable by no
+// other user (0644). On Windows only the write flags count: the file stays
+// writable.
 constexpr QFile::Permissions serverFilePermissions =
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther;
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
 
 std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
 {
@@ -364,8 +366,7 @@ bool LoaderRun::failedSync(const SyncOutcome &outcome, const QList<FileEntry> &e
 bool LoaderRun::install(LoaderOutcome &failure)
 {
     report(QStringLiteral("Установка RageMP"), 5);
-    makeFolder(defaultInstallParent());
-    makeFolder(defaultInstallFolder());
+    makeDefaultInstallFolder();
     m_ragePath = defaultInstallFolder();
     m_exePath = m_ragePath + exeName;
     makeFolder(m_ragePath);

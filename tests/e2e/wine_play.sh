@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build under Wine (Debian's wine64, a fresh prefix) on Xvfb,
 # against the demo network serving the Windows stand-in as ragemp_v.exe: the
-# silent install, the window (size, no frame, colours, Manrope faces), play
-# (RageMP installed into C:/Games/Zanrok, the server's files with one whose
-# path is over 260 characters, the launch values in the registry, the stand-in
+# silent install (the shortcut's working folder, an upgrade removing what the
+# earlier version recorded and this one lacks), the window (size, no frame,
+# colours, Manrope faces), play (RageMP installed into C:/Games/Zanrok, closed
+# to other accounts as far as Wine keeps access lists, the server's files with
+# one whose path is over 260 characters, the launch values in the registry, the stand-in
 # started with the server's identifier in that folder), a second start handed
 # over, a device name in the manifest refused, the exit, the uninstall.
 # Without the Qt kit for Windows there is no Windows build: skipped (77).
@@ -45,9 +47,29 @@ profile=$drive_c/users/$(id -un)
 programs="$profile/AppData/Local/Programs/Zanrok Launcher"
 "$wine" "$windows_build/ZanrokLauncherSetup.exe" /S {ports_lock}>&- || fail "the installer failed"
 [ -f "$programs/zanrok-launcher.exe" ] || fail "nothing installed in $programs"
-[ -f "$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Zanrok Launcher.lnk" ] ||
-    fail "no Start-menu entry"
+shortcut="$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Zanrok Launcher.lnk"
+[ -f "$shortcut" ] || fail "no Start-menu entry"
+# The shortcut holds the full folder name once, in UTF-16LE: its working
+# folder (Wine ends it with a NUL; the target path is elsewhere in ANSI).
+hex() { od -An -tx1 -v | tr -d ' \n'; }
+folder='C:\users\'"$(id -un)"'\AppData\Local\Programs\Zanrok Launcher'
+[[ "$(hex <"$shortcut")" == *"$(printf '%s\0' "$folder" | iconv -t UTF-16LE | hex)"* ]] ||
+    fail "the shortcut does not start in $folder"
 log "installed: $(find "$programs" -type f | wc -l) files in $programs"
+
+# An upgrade: files the earlier version recorded and this one does not ship
+# go, with their folders if emptied; the player's own and whatever a record
+# line names outside the folder stay.
+mkdir -p "$programs/plugins/old"
+touch "$programs/plugins/old/gone.dll" "$programs/old.dll" "$programs/notes.txt" "$programs/../outside.txt"
+printf '%s\r\n' 'plugins\old\gone.dll' old.dll '..\outside.txt' '*.txt' >>"$programs/installed-files.txt"
+"$wine" "$windows_build/ZanrokLauncherSetup.exe" /S {ports_lock}>&- || fail "the upgrade failed"
+[ ! -e "$programs/plugins/old" ] && [ ! -e "$programs/old.dll" ] || fail "the upgrade left the earlier version's files"
+[ -f "$programs/notes.txt" ] && [ -f "$programs/../outside.txt" ] && [ -f "$programs/qt.conf" ] ||
+    fail "the upgrade removed what it did not install"
+rm "$programs/notes.txt"
+cmp -s "$programs/installed-files.txt" "$windows_build/installed-files.txt" || fail "the upgrade's record is not its file list"
+log "upgraded over a recorded earlier version"
 
 # The harness's view of the game folder and the launcher, under Wine.
 zanrok_dir() { echo "$drive_c/Games/Zanrok"; }
@@ -116,6 +138,11 @@ windows_long="C:/Games/Zanrok/${long#"$(zanrok_dir)/"}"
 [ ${#windows_long} -gt 260 ] || fail "the longest path is only ${#windows_long} characters"
 log "$(manifest_targets "$id" | wc -l) files in place, one at ${#windows_long} characters"
 [ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
+# Wine keeps of an access list only the owner's and everyone's rights, as
+# file modes: the folders the launcher made give others none.
+for made in "$drive_c/Games" "$(zanrok_dir)"; do
+    [ $((8#$(stat -c %a "$made") & 7)) -eq 0 ] || fail "$made is open to others: $(stat -c %A "$made")"
+done
 
 # The stand-in's record: its one argument and working folder, the values it read.
 [ "$(standin_value arguments)" = "[\"$id\"]" ] || fail "stand-in arguments $(standin_value arguments)"

@@ -9,6 +9,7 @@
 #include "trust/minisign.h"
 #include "trust/signeddocument.h"
 #include "platform/filereplace.h"
+#include "platform/installfolder.h"
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "testserver.h"
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(SignatureCheck)
+Q_DECLARE_METATYPE(FolderAccess)
 
 class LoaderLogicTest : public QObject
 {
@@ -38,6 +40,9 @@ private slots:
     void pathCheck_data();
     void pathCheck();
     void windowsPathsTakeTheLongForm();
+    void gameFolderIsClosedToOtherAccounts();
+    void otherAccountsThatCanWrite_data();
+    void otherAccountsThatCanWrite();
     void parentFoldersAreTopDown();
     void progressRunsFromTenToBelowNinety();
     void progressMovesWithinAnEntry();
@@ -306,6 +311,40 @@ void LoaderLogicTest::windowsPathsTakeTheLongForm()
     QCOMPARE(windowsLongPath("C:\\Games\\Zanrok\\a.txt"), QString("\\\\?\\C:\\Games\\Zanrok\\a.txt"));
     QCOMPARE(windowsLongPath("\\\\host\\share\\a.txt"), QString("\\\\?\\UNC\\host\\share\\a.txt"));
     QCOMPARE(windowsLongPath("\\\\?\\C:\\a.txt"), QString("\\\\?\\C:\\a.txt"));
+}
+
+void LoaderLogicTest::gameFolderIsClosedToOtherAccounts()
+{
+    // Protected (nothing from C:\), inherited by all inside, Users read only.
+    QCOMPARE(gameFolderSddl("S-1-5-21-1-2-3-1001"),
+             QString("D:P(A;OICI;FA;;;S-1-5-21-1-2-3-1001)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+                     "(A;OICI;0x1200a9;;;BU)"));
+}
+
+void LoaderLogicTest::otherAccountsThatCanWrite_data()
+{
+    QTest::addColumn<QList<FolderAccess>>("allowed");
+    QTest::addColumn<QStringList>("writers");
+    const QString user = "S-1-5-21-1-2-3-1001";
+    const QList<FolderAccess> made { { user, 0x1f01ff }, { user, 0x80000 }, { "S-1-5-18", 0x1f01ff },
+                                     { "S-1-5-32-544", 0x1f01ff }, { "S-1-5-32-545", 0x1200a9 },
+                                     { "S-1-3-0", 0x10000000 } };
+    QTest::newRow("as the launcher makes it") << made << QStringList();
+    QTest::newRow("inherited from C:\\: signed-in users may modify, Users add folders")
+            << made + QList<FolderAccess> { { "S-1-5-11", 0x1301bf }, { "S-1-5-32-545", 0x4 },
+                                            { "S-1-5-11", 0x10000 } }
+            << QStringList({ "S-1-5-11", "S-1-5-32-545" });
+    QTest::newRow("owned by another account") << QList<FolderAccess> { { "S-1-5-21-1-2-3-1002", 0x40000 } }
+                                              << QStringList({ "S-1-5-21-1-2-3-1002" });
+    QTest::newRow("everyone, generic write") << QList<FolderAccess> { { "S-1-1-0", 0x40000000 } }
+                                             << QStringList({ "S-1-1-0" });
+}
+
+void LoaderLogicTest::otherAccountsThatCanWrite()
+{
+    QFETCH(QList<FolderAccess>, allowed);
+    QFETCH(QStringList, writers);
+    QCOMPARE(otherWriters(allowed, "S-1-5-21-1-2-3-1001"), writers);
 }
 
 void LoaderLogicTest::parentFoldersAreTopDown()

@@ -228,9 +228,8 @@ void LoaderRunTest::installsSynchronisesAndLaunches()
     QCOMPARE(h.server.requestCount("/o"), 0);
     QVERIFY(QFile::permissions(rage + "/ragemp_v.exe") & QFile::ExeOwner);
     // The owner must be able to read a server file back, or the next run
-    // would download it again.
-    const QFile::Permissions wanted =
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther;
+    // would download it again; no other user may write it (0644).
+    const QFile::Permissions wanted = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
     QCOMPARE(QFile::permissions(server + "/f.txt") & ~(QFile::ReadUser | QFile::WriteUser), wanted);
 
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), rage);
