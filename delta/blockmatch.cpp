@@ -60,7 +60,7 @@ bool readPadded(QFile &file, qint64 fileSize, qint64 offset, char *data, qint64 
     return true;
 }
 
-BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
+BlockMatcher::BlockMatcher(const Sidecar &sidecar, const std::atomic<bool> *stop) : m_sidecar(sidecar)
 {
     failIfChosen(DeltaStep::BuildIndex);
     const qint64 blocks = sidecar.blockCount();
@@ -79,12 +79,21 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
             c = std::memcmp(sidecar.checksum(x + 1), sidecar.checksum(y + 1), size_t(strongBytes));
         return c;
     };
-    std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
-        if (keys[x] != keys[y])
-            return keys[x] < keys[y];
-        const int c = strongCompare(x, y);
-        return c != 0 ? c < 0 : x < y;
-    });
+    // The sort is the long step: it looks at the stop now and then.
+    struct Stopped { };
+    quint32 compared = 0;
+    try {
+        std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
+            if (++compared % 65536 == 0 && stop && stop->load(std::memory_order_relaxed))
+                throw Stopped();
+            if (keys[x] != keys[y])
+                return keys[x] < keys[y];
+            const int c = strongCompare(x, y);
+            return c != 0 ? c < 0 : x < y;
+        });
+    } catch (const Stopped &) {
+        return;
+    }
     m_blocks = order;
     for (size_t i = 0; i < order.size(); ++i) {
         if (i > 0 && keys[order[i]] == keys[order[i - 1]] && strongCompare(order[i], order[i - 1]) == 0) {
@@ -108,6 +117,7 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
         const quint64 slot = (group.key * 0x9E3779B97F4A7C15ull) >> m_filterShift;
         m_filter[slot >> 6] |= quint64(1) << (slot & 63);
     }
+    m_complete = true;
 }
 
 
@@ -351,6 +361,8 @@ private:
 std::optional<std::vector<qint64>> BlockMatcher::scan(const QString &oldPath, const std::atomic<bool> &stop,
                                                       int threads, ScanCounts *counts) const
 {
+    if (!m_complete)
+        return std::nullopt;
     const qint64 blocks = m_sidecar.blockCount();
     const qint64 fileSize = QFile(oldPath).size();
     ScanCounts ownCounts;

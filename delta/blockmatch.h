@@ -58,11 +58,14 @@ constexpr qint64 failedChecksPerOldBlock = 4;
 class BlockMatcher
 {
 public:
-    explicit BlockMatcher(const Sidecar &sidecar);
+    // Indexes the sidecar's blocks: seconds for millions of them, so a stop
+    // ends it too, leaving the index incomplete.
+    explicit BlockMatcher(const Sidecar &sidecar, const std::atomic<bool> *stop = nullptr);
+    bool complete() const { return m_complete; }
 
     // Per block of the new file, where it starts in the old one (read as if
-    // followed by zeros), or -1. Nothing when stopped, unreadable or given
-    // up (`counts` tells which).
+    // followed by zeros), or -1. Nothing when stopped (or the index is
+    // incomplete), unreadable or given up (`counts` tells which).
     std::optional<std::vector<qint64>> scan(const QString &oldPath, const std::atomic<bool> &stop,
                                             int threads = 2, ScanCounts *counts = nullptr) const;
 
@@ -88,6 +91,7 @@ private:
     std::vector<quint32> m_groupOf; // per block that starts an entry
     std::vector<quint64> m_filter; // a bit per hashed key
     int m_filterShift = 0;
+    bool m_complete = false;
 };
 
 // The byte ranges of the new file that no found block covers, neighbours

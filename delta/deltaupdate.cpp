@@ -108,7 +108,7 @@ void DeltaUpdate::onSidecar()
         // is reported like any other failed scan.
         try {
             if (const auto turn = takeTurn(m_stop); turn.owns_lock())
-                m_scanned = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop, 2, &m_scanCounts);
+                m_scanned = BlockMatcher(*m_sidecar, &m_stop).scan(m_oldPath, m_stop, 2, &m_scanCounts);
         } catch (...) {
             m_scanned.reset();
             m_workerFault = true;

@@ -503,6 +503,8 @@ void LoaderLogicTest::scanWorkIsBounded_data()
     // Every position of the old copy passes the quick filter, and no MD4 matches.
     QTest::newRow("hostile sidecar") << "hostile" << "never";
     QTest::newRow("hostile sidecar, stopped at once") << "hostile" << "at once";
+    // A million blocks take a while to index.
+    QTest::newRow("many blocks, stopped while indexed") << "many blocks" << "at once";
     // Block after block matches: the scan hashes without sliding.
     QTest::newRow("unchanged copy, stopped in its run of matches") << "honest" << "after the first MD4";
 }
@@ -515,12 +517,14 @@ void LoaderLogicTest::scanWorkIsBounded()
     const QString oldPath = m_home.path() + "/old.bin";
     writeBytes(oldPath, old);
     const int hostileBlock = 4096;
-    const std::optional<Sidecar> parsed =
-            parseSidecar(sidecar == "hostile" ? hostileSidecar(1024 * 1024, hostileBlock) : zsyncSidecar(old));
+    const std::optional<Sidecar> parsed = parseSidecar(sidecar == "hostile" ? hostileSidecar(1024 * 1024, hostileBlock)
+                                                       : sidecar == "many blocks" ? hostileSidecar(1 << 26, 64)
+                                                                                  : zsyncSidecar(old));
     QVERIFY(parsed);
-    const BlockMatcher matcher(*parsed);
-
     std::atomic<bool> stopFlag { stop == "at once" };
+    const BlockMatcher matcher(*parsed, &stopFlag);
+    QCOMPARE(matcher.complete(), sidecar != "many blocks");
+
     ScanCounts counts;
     std::optional<std::vector<qint64>> found;
     std::thread scanning([&] { found = matcher.scan(oldPath, stopFlag, 2, &counts); });
