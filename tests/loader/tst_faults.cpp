@@ -296,16 +296,16 @@ void FaultsTest::schedulerOutOfMemoryEndsTheRun()
     h.setManifest({ h.publish("SERVER_FILES/a.txt", "/a", "a"), h.publish("SERVER_FILES/b.txt", "/b", "b") });
     const QString folder = h.serverFolder(ashford);
 
-    setFailingDeltaStep(DeltaStep::Schedule);
-    auto reset = qScopeGuard([] { setFailingDeltaStep(DeltaStep::None); });
-    QVERIFY(h.run());
+    {
+        setFailingDeltaStep(DeltaStep::Schedule);
+        const auto reset = qScopeGuard([] { setFailingDeltaStep(DeltaStep::None); });
+        QVERIFY(h.run());
+    }
     QVERIFY(!h.result);
     QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:a.txt"));
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList());
     QVERIFY(h.launchLog(rage).isEmpty());
 
-    reset.dismiss();
-    setFailingDeltaStep(DeltaStep::None);
     QVERIFY(h.run());
     QVERIFY2(h.result, qPrintable(h.errorInfo));
     QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "a.txt", "b.txt" }));
