@@ -60,7 +60,7 @@ bool readPadded(QFile &file, qint64 fileSize, qint64 offset, char *data, qint64 
     return true;
 }
 
-BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
+BlockMatcher::BlockMatcher(const Sidecar &sidecar, const std::atomic<bool> *stop) : m_sidecar(sidecar)
 {
     failIfChosen(DeltaStep::BuildIndex);
     const qint64 blocks = sidecar.blockCount();
@@ -79,12 +79,21 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
             c = std::memcmp(sidecar.checksum(x + 1), sidecar.checksum(y + 1), size_t(strongBytes));
         return c;
     };
-    std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
-        if (keys[x] != keys[y])
-            return keys[x] < keys[y];
-        const int c = strongCompare(x, y);
-        return c != 0 ? c < 0 : x < y;
-    });
+    // The sort is the long step: it looks at the stop now and then.
+    struct Stopped { };
+    quint32 compared = 0;
+    try {
+        std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
+            if (++compared % 65536 == 0 && stop && stop->load(std::memory_order_relaxed))
+                throw Stopped();
+            if (keys[x] != keys[y])
+                return keys[x] < keys[y];
+            const int c = strongCompare(x, y);
+            return c != 0 ? c < 0 : x < y;
+        });
+    } catch (const Stopped &) {
+        return;
+    }
     m_blocks = order;
     for (size_t i = 0; i < order.size(); ++i) {
         if (i > 0 && keys[order[i]] == keys[order[i - 1]] && strongCompare(order[i], order[i - 1]) == 0) {
@@ -108,6 +117,7 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
         const quint64 slot = (group.key * 0x9E3779B97F4A7C15ull) >> m_filterShift;
         m_filter[slot >> 6] |= quint64(1) << (slot & 63);
     }
+    m_complete = true;
 }
 
 
@@ -115,12 +125,14 @@ BlockMatcher::BlockMatcher(const Sidecar &sidecar) : m_sidecar(sidecar)
 class BlockMatcher::Part
 {
 public:
-    Part(const BlockMatcher &matcher, std::vector<qint64> &found) : m(matcher), s(matcher.m_sidecar), found(found)
+    Part(const BlockMatcher &matcher, std::vector<qint64> &found, const std::atomic<bool> &stop,
+         ScanCounts &counts, qint64 failedBudget)
+        : m(matcher), s(matcher.m_sidecar), found(found), stop(stop), counts(counts), failedBudget(failedBudget)
     {
         marked.assign(m.m_groups.size(), false);
     }
 
-    bool run(const QString &path, qint64 fileSize, qint64 from, qint64 to, const std::atomic<bool> &stop)
+    bool run(const QString &path, qint64 fileSize, qint64 from, qint64 to)
     {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
@@ -144,7 +156,7 @@ public:
         };
         auto at = [&](qint64 x) { return buffer.data() + (x - bufferAt); };
 
-        return s.seqMatches == 2 ? slide<true>(from, to, stop, load, at) : slide<false>(from, to, stop, load, at);
+        return s.seqMatches == 2 ? slide<true>(from, to, load, at) : slide<false>(from, to, load, at);
     }
 
 private:
@@ -153,7 +165,7 @@ private:
     // loads overlap; a batch with no candidate costs little more than the
     // rolling itself.
     template<bool Pair, typename Load, typename At>
-    bool slide(qint64 from, qint64 to, const std::atomic<bool> &stop, const Load &load, const At &at)
+    bool slide(qint64 from, qint64 to, const Load &load, const At &at)
     {
         constexpr int batch = 64;
         const qint64 bs = s.blockSize;
@@ -186,7 +198,10 @@ private:
             while (hits) {
                 const int i = qCountTrailingZeroBits(hits);
                 hits &= hits - 1;
-                group = match(keys[i], x + i, at);
+                const std::optional<qint64> matched = match(keys[i], x + i, at);
+                if (!matched)
+                    return false;
+                group = *matched;
                 if (group >= 0) {
                     matchedAt = i;
                     break;
@@ -199,7 +214,7 @@ private:
                 untilStopCheck -= n;
             } else {
                 // The matched window(s) are taken whole, and what follows them.
-                const std::optional<qint64> end = followRun<Pair>(group, x + matchedAt, to, stop, load, at);
+                const std::optional<qint64> end = followRun<Pair>(group, x + matchedAt, to, load, at);
                 if (!end)
                     return false;
                 untilStopCheck -= *end - x;
@@ -213,7 +228,7 @@ private:
                     second = RollingSum::of(at(x + bs), bs);
             }
             if (untilStopCheck <= 0) {
-                if (stop.load(std::memory_order_relaxed))
+                if (!mayGoOn())
                     return false;
                 untilStopCheck = stopCheckEvery;
             }
@@ -221,23 +236,38 @@ private:
         return true;
     }
 
-    // The group whose block (pair) sits at x, marked found; or -1.
+    // The group whose block (pair) sits at x, marked found; or -1. Nothing
+    // when the scan is to end.
     template<typename At>
-    qint64 match(quint64 key, qint64 x, const At &at)
+    std::optional<qint64> match(quint64 key, qint64 x, const At &at)
     {
         const auto range = std::equal_range(m.m_groups.begin(), m.m_groups.end(), Group { key, 0, 0 },
                                             [](const Group &a, const Group &b) { return a.key < b.key; });
         const int strong = s.checksumBytes;
+        const qint64 hashedBefore = hashed;
         for (auto group = range.first; group != range.second; ++group) {
             const quint32 block = m.m_blocks[group->first];
-            if (std::memcmp(md4(x, at), s.checksum(block), size_t(strong)) != 0)
+            const uchar *first = md4(x, at);
+            if (!first)
+                return std::nullopt;
+            if (std::memcmp(first, s.checksum(block), size_t(strong)) != 0)
                 continue;
-            if (s.seqMatches == 2 && std::memcmp(md4(x + s.blockSize, at), s.checksum(block + 1), size_t(strong)) != 0)
-                continue;
+            if (s.seqMatches == 2) {
+                const uchar *second = md4(x + s.blockSize, at);
+                if (!second)
+                    return std::nullopt;
+                if (std::memcmp(second, s.checksum(block + 1), size_t(strong)) != 0)
+                    continue;
+            }
             const qint64 index = group - m.m_groups.begin();
             markGroup(index, x);
             // Groups differ in their checksums: no other one matches here.
             return index;
+        }
+        const qint64 failed = hashed - hashedBefore;
+        if (failed > 0 && counts.failedChecks.fetch_add(failed, std::memory_order_relaxed) + failed > failedBudget) {
+            counts.gaveUp = true;
+            return std::nullopt;
         }
         return -1;
     }
@@ -262,15 +292,12 @@ private:
     // then costs its MD4 only, no rolling checksums and no lookup. Returns
     // where the run of matches ends.
     template<bool Pair, typename Load, typename At>
-    std::optional<qint64> followRun(qint64 group, qint64 x, qint64 to, const std::atomic<bool> &stop,
-                                    const Load &load, const At &at)
+    std::optional<qint64> followRun(qint64 group, qint64 x, qint64 to, const Load &load, const At &at)
     {
         const qint64 bs = s.blockSize;
         const qint64 entries = qint64(m.m_groupOf.size());
         qint64 block = m.m_blocks[m.m_groups[size_t(group)].first];
-        for (int step = 1;; ++step) {
-            if (step % 256 == 0 && stop.load(std::memory_order_relaxed))
-                return std::nullopt;
+        for (;;) {
             const qint64 next = x + bs;
             // The pair (block + 1, block + 2) at next, whose first half is known to match.
             if (next >= to || block + 1 >= entries)
@@ -279,7 +306,10 @@ private:
                 return std::nullopt;
             const qint64 probe = Pair ? next + bs : next;
             const qint64 probeBlock = Pair ? block + 2 : block + 1;
-            if (std::memcmp(md4(probe, at), s.checksum(probeBlock), size_t(s.checksumBytes)) != 0)
+            const uchar *digest = md4(probe, at);
+            if (!digest)
+                return std::nullopt;
+            if (std::memcmp(digest, s.checksum(probeBlock), size_t(s.checksumBytes)) != 0)
                 return next;
             markGroup(m.m_groupOf[size_t(block + 1)], next);
             ++block;
@@ -287,6 +317,13 @@ private:
         }
     }
 
+    bool mayGoOn() const
+    {
+        return !stop.load(std::memory_order_relaxed) && !counts.gaveUp.load(std::memory_order_relaxed);
+    }
+
+    // The MD4 of the block-sized window at x; nothing when the scan is to
+    // end, looked at before each one, since one may take milliseconds.
     template<typename At>
     const uchar *md4(qint64 x, const At &at)
     {
@@ -294,6 +331,10 @@ private:
             if (cached.at == x)
                 return cached.digest;
         }
+        if (!mayGoOn())
+            return nullptr;
+        ++hashed;
+        counts.strongChecks.fetch_add(1, std::memory_order_relaxed);
         Md4 &slot = cache[next];
         next ^= 1;
         hash.reset();
@@ -307,6 +348,10 @@ private:
     const BlockMatcher &m;
     const Sidecar &s;
     std::vector<qint64> &found;
+    const std::atomic<bool> &stop;
+    ScanCounts &counts;
+    const qint64 failedBudget;
+    qint64 hashed = 0;
     std::vector<bool> marked;
     QCryptographicHash hash { QCryptographicHash::Md4 };
     Md4 cache[2];
@@ -314,10 +359,15 @@ private:
 };
 
 std::optional<std::vector<qint64>> BlockMatcher::scan(const QString &oldPath, const std::atomic<bool> &stop,
-                                                      int threads) const
+                                                      int threads, ScanCounts *counts) const
 {
+    if (!m_complete)
+        return std::nullopt;
     const qint64 blocks = m_sidecar.blockCount();
     const qint64 fileSize = QFile(oldPath).size();
+    ScanCounts ownCounts;
+    ScanCounts &tally = counts ? *counts : ownCounts;
+    const qint64 oldBlocks = fileSize / m_sidecar.blockSize + 1;
     threads = qBound(1, threads, 8);
     std::vector<std::vector<qint64>> found(size_t(threads), std::vector<qint64>(size_t(blocks), -1));
     std::vector<char> ok(size_t(threads), 0);
@@ -325,8 +375,8 @@ std::optional<std::vector<qint64>> BlockMatcher::scan(const QString &oldPath, co
         // Nothing may leave a thread (that would end the launcher): a share
         // that fails fails the scan.
         try {
-            Part part(*this, found[size_t(t)]);
-            ok[size_t(t)] = part.run(oldPath, fileSize, fileSize * t / threads, fileSize * (t + 1) / threads, stop);
+            Part part(*this, found[size_t(t)], stop, tally, failedChecksPerOldBlock * oldBlocks);
+            ok[size_t(t)] = part.run(oldPath, fileSize, fileSize * t / threads, fileSize * (t + 1) / threads);
         } catch (...) {
             ok[size_t(t)] = 0;
         }

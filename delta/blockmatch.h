@@ -34,18 +34,40 @@ struct RollingSum
 // error.
 bool readPadded(QFile &file, qint64 fileSize, qint64 offset, char *data, qint64 size);
 
+// What a scan has done so far, readable while it runs.
+struct ScanCounts
+{
+    std::atomic<qint64> strongChecks { 0 }; // MD4s taken of the old file's windows
+    std::atomic<qint64> failedChecks { 0 }; // those at positions where nothing matched
+    std::atomic<bool> gaveUp { false };     // failed checks passed the bound below
+};
+
+// An honest sidecar's rolling checksums are long enough that few positions
+// of an old file pass them by chance (zsyncmake picks their length so: some
+// one in a hundred blocks of the old file). A hostile one with short sums
+// makes every position pass, each then costing the MD4 of a block. The scan
+// gives up once the failed checks pass this many per block of the old file,
+// in the sidecar's block size: the wasted hashing then stays within a few
+// reads of the old file, whatever length the sidecar claims.
+constexpr qint64 failedChecksPerOldBlock = 4;
+
 // Finds the blocks of a new file that an old file already holds, wherever
 // they now sit: the old file is read once, in chunks, by `threads` threads
-// that each take a share of it.
+// that each take a share of it. Each MD4 is taken only after a look at the
+// stop flag, so a stop ends the scan within a block's hashing.
 class BlockMatcher
 {
 public:
-    explicit BlockMatcher(const Sidecar &sidecar);
+    // Indexes the sidecar's blocks: seconds for millions of them, so a stop
+    // ends it too, leaving the index incomplete.
+    explicit BlockMatcher(const Sidecar &sidecar, const std::atomic<bool> *stop = nullptr);
+    bool complete() const { return m_complete; }
 
     // Per block of the new file, where it starts in the old one (read as if
-    // followed by zeros), or -1. Nothing when stopped or unreadable.
+    // followed by zeros), or -1. Nothing when stopped (or the index is
+    // incomplete), unreadable or given up (`counts` tells which).
     std::optional<std::vector<qint64>> scan(const QString &oldPath, const std::atomic<bool> &stop,
-                                            int threads = 2) const;
+                                            int threads = 2, ScanCounts *counts = nullptr) const;
 
 private:
     struct Group
@@ -69,6 +91,7 @@ private:
     std::vector<quint32> m_groupOf; // per block that starts an entry
     std::vector<quint64> m_filter; // a bit per hashed key
     int m_filterShift = 0;
+    bool m_complete = false;
 };
 
 // The byte ranges of the new file that no found block covers, neighbours

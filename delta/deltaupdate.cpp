@@ -6,6 +6,7 @@
 #include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
@@ -99,12 +100,15 @@ void DeltaUpdate::onSidecar()
     m_sidecar = parseSidecar(reply->readAll());
     if (!m_sidecar)
         return fallBack("the sidecar is malformed");
+    // Not one block of the old copy to find.
+    if (m_sidecar->blockSize > QFileInfo(m_oldPath).size())
+        return fallBack("the sidecar's blocks are larger than the old file");
     m_worker = std::thread([this] {
         // Nothing may leave the thread (that would end the launcher): a fault
         // is reported like any other failed scan.
         try {
             if (const auto turn = takeTurn(m_stop); turn.owns_lock())
-                m_scanned = BlockMatcher(*m_sidecar).scan(m_oldPath, m_stop);
+                m_scanned = BlockMatcher(*m_sidecar, &m_stop).scan(m_oldPath, m_stop, 2, &m_scanCounts);
         } catch (...) {
             m_scanned.reset();
             m_workerFault = true;
@@ -120,6 +124,11 @@ void DeltaUpdate::onScanned()
         return;
     if (m_workerFault)
         return fallBack("the scan ran out of memory or threads");
+    if (m_scanCounts.gaveUp) {
+        qCInfo(lcLoader).noquote() << m_scanCounts.failedChecks << "of" << m_scanCounts.strongChecks
+                                   << "strong checks of the old copy of" << m_url << "failed";
+        return fallBack("the sidecar's rolling checksums match too often to be an honest sidecar's");
+    }
     if (!m_scanned)
         return fallBack("the old file could not be read");
     m_found = std::move(*m_scanned);
@@ -378,7 +387,7 @@ void DeltaUpdate::fallBack(const char *why)
 {
     if (m_outcome != Outcome::Running)
         return;
-    qCInfo(lcLoader).noquote() << "downloading" << m_url << "whole:" << why;
+    qCInfo(lcLoader).noquote() << "downloading" << m_url << "whole after" << m_clock.elapsed() << "ms:" << why;
     end(Outcome::FallBack);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/byteranges.h"
+#include "delta/blockmatch.h"
 #include "delta/sidecar.h"
 
 #include <QElapsedTimer>
@@ -102,6 +103,7 @@ private:
     std::thread m_worker;
     // Written by the worker, read once it is joined.
     std::optional<std::vector<qint64>> m_scanned;
+    ScanCounts m_scanCounts;
     bool m_assembled = false;
     bool m_matches = false;
     bool m_workerFault = false;

@@ -38,7 +38,7 @@ std::optional<Sidecar> parseSidecar(const QByteArray &data)
             haveLength = true;
         } else if (name == "Blocksize") {
             sidecar.blockSize = value.toInt(&ok);
-            ok = ok && sidecar.blockSize >= 64 && sidecar.blockSize <= 16 * 1024 * 1024;
+            ok = ok && sidecar.blockSize >= 64 && sidecar.blockSize <= maxSidecarBlockSize;
             haveBlockSize = true;
         } else if (name == "Hash-Lengths") {
             const QList<QByteArray> parts = value.split(',');

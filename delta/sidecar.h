@@ -37,6 +37,10 @@ constexpr qint64 maxSidecarBytes = 64 * 1024 * 1024;
 // Nor ones of more blocks than a 16 GiB file has at zsyncmake's 4 KiB: the
 // scan's index takes some 50 bytes a block.
 constexpr qint64 maxSidecarBlocks = 4 * 1024 * 1024;
+// Nor blocks over a MiB: each candidate position costs the MD4 of a block,
+// and a block of many MiB would make a scan hours long (zsyncmake's are 2
+// or 4 KiB).
+constexpr int maxSidecarBlockSize = 1024 * 1024;
 
 // The sidecar in `data`, or nothing when it is not a complete, well-formed
 // one for an uncompressed file this loader can check.

@@ -1,5 +1,6 @@
 #include "loader/syncscheduler.h"
 
+#include "delta/faultpoint.h"
 #include "loader/fileupdate.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
@@ -128,20 +129,39 @@ void SyncScheduler::pump()
         return;
     }
     m_pumping = true;
-    do {
-        m_pumpAgain = false;
-        takeHashResults();
-        startTransfers();
-        advanceCursor();
-    } while (m_pumpAgain && !m_done);
+    try {
+        do {
+            m_pumpAgain = false;
+            takeHashResults();
+            startTransfers();
+            advanceCursor();
+        } while (m_pumpAgain && !m_done);
+    } catch (const std::exception &) {
+        failAtCursor();
+    }
     m_pumping = false;
     if (m_done)
         m_loop.quit();
 }
 
+void SyncScheduler::failAtCursor()
+{
+    // Memory that runs out between steps (a pump runs from the event loop)
+    // must not unwind through it: the run ends as a failed download of the
+    // earliest entry not done, and run() aborts the rest. Allocates nothing.
+    if (m_cursor < m_failedIndex) {
+        Item &item = m_items[std::size_t(m_cursor)];
+        item.finished = true;
+        item.result.outcome = SyncResult::DownloadFailed;
+        m_failedIndex = m_cursor;
+    }
+    m_done = true;
+}
+
 void SyncScheduler::takeHashResults()
 {
     for (const HashAhead::Result &result : m_hashAhead->takeResults()) {
+        failIfChosen(DeltaStep::Schedule);
         if (result.index >= m_failedIndex)
             continue;
         Item &item = m_items[std::size_t(result.index)];

@@ -91,6 +91,7 @@ private:
 
     void plan(const QString &baseFolder);
     void pump();
+    void failAtCursor();
     void takeHashResults();
     void startTransfers();
     void advanceCursor();

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const std::optional<Sidecar> sidecar = parseSidecar(body);
         if (!sidecar)
             return 0;
-        FUZZ_CHECK(sidecar->blockSize > 0 && sidecar->length >= 0);
+        FUZZ_CHECK(sidecar->blockSize > 0 && sidecar->blockSize <= maxSidecarBlockSize && sidecar->length >= 0);
         FUZZ_CHECK(sidecar->blockCount() <= maxSidecarBlocks);
         FUZZ_CHECK(sidecar->sums.size() == sidecar->blockCount() * sidecar->stride());
         FUZZ_CHECK(sidecar->sha1.size() == 20);

@@ -87,6 +87,7 @@ private slots:
     void largeBodyIsHashedWhole();
     void deltaOutOfMemoryFallsBackToAWholeDownload_data();
     void deltaOutOfMemoryFallsBackToAWholeDownload();
+    void schedulerOutOfMemoryEndsTheRun();
 };
 
 void FaultsTest::manifestHostDown()
@@ -284,6 +285,30 @@ void FaultsTest::deltaOutOfMemoryFallsBackToAWholeDownload()
     for (const TestRequest &request : h.server.requests())
         wholeAsked = wholeAsked || (request.path == "/big" && !request.headers.contains("range"));
     QVERIFY(wholeAsked);
+}
+
+// Memory that runs out in the loader's scheduler, between files, ends the
+// run as a failed download of the file at hand; the next run is whole.
+void FaultsTest::schedulerOutOfMemoryEndsTheRun()
+{
+    LoaderHarness h;
+    const QString rage = h.preinstall();
+    h.setManifest({ h.publish("SERVER_FILES/a.txt", "/a", "a"), h.publish("SERVER_FILES/b.txt", "/b", "b") });
+    const QString folder = h.serverFolder(ashford);
+
+    {
+        setFailingDeltaStep(DeltaStep::Schedule);
+        const auto reset = qScopeGuard([] { setFailingDeltaStep(DeltaStep::None); });
+        QVERIFY(h.run());
+    }
+    QVERIFY(!h.result);
+    QCOMPARE(h.errorInfo, QString("Ошибка загрузки файла:a.txt"));
+    QCOMPARE(LoaderHarness::filesUnder(folder), QStringList());
+    QVERIFY(h.launchLog(rage).isEmpty());
+
+    QVERIFY(h.run());
+    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QCOMPARE(LoaderHarness::filesUnder(folder), QStringList({ "a.txt", "b.txt" }));
 }
 
 QTEST_MAIN(FaultsTest)

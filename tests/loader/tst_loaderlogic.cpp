@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <thread>
+
 Q_DECLARE_METATYPE(SignatureCheck)
 Q_DECLARE_METATYPE(FolderAccess)
 
@@ -56,6 +58,8 @@ private slots:
     void deltaRebuildsTheNewFile();
     void sidecarIsTakenOnlyWhole_data();
     void sidecarIsTakenOnlyWhole();
+    void scanWorkIsBounded_data();
+    void scanWorkIsBounded();
     void rangesAnswerIsReadAsItStreams_data();
     void rangesAnswerIsReadAsItStreams();
 
@@ -546,6 +550,9 @@ void LoaderLogicTest::sidecarIsTakenOnlyWhole_data()
     // Each with one 4-byte checksum set a block, as many as the length needs.
     QTest::newRow("as many blocks as the index may hold") << QString("blocks %1").arg(maxSidecarBlocks) << true;
     QTest::newRow("a block more") << QString("blocks %1").arg(maxSidecarBlocks + 1) << false;
+    // Each candidate position costs the MD4 of a block.
+    QTest::newRow("blocks of a MiB") << "blocks 4 of 1048576" << true;
+    QTest::newRow("blocks over a MiB") << "blocks 4 of 1048577" << false;
 }
 
 void LoaderLogicTest::sidecarIsTakenOnlyWhole()
@@ -561,11 +568,14 @@ void LoaderLogicTest::sidecarIsTakenOnlyWhole()
     if (change == "chop") {
         data.chop(1);
     } else if (change.startsWith("blocks ")) {
-        const qint64 blocks = change.mid(7).toLongLong();
+        const QStringList words = change.split(' ');
+        const qint64 blocks = words.at(1).toLongLong();
+        const qint64 blockSize = words.size() > 3 ? words.at(3).toLongLong() : 64;
         lines.erase(std::remove_if(lines.begin(), lines.end(), [](const QByteArray &line) {
             return line.startsWith("Blocksize:") || line.startsWith("Length:") || line.startsWith("Hash-Lengths:");
         }), lines.end());
-        lines << "Blocksize: 64" << "Length: " + QByteArray::number(blocks * 64) << "Hash-Lengths: 1,1,3";
+        lines << "Blocksize: " + QByteArray::number(blockSize) << "Length: " + QByteArray::number(blocks * blockSize)
+              << "Hash-Lengths: 1,1,3";
         data = lines.join('\n') + "\n\n" + QByteArray(int(blocks * 4), '\0');
     } else if (!change.isEmpty()) {
         lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QByteArray &line) {
@@ -576,6 +586,64 @@ void LoaderLogicTest::sidecarIsTakenOnlyWhole()
         data = lines.join('\n') + sums;
     }
     QCOMPARE(bool(parseSidecar(data)), taken);
+}
+
+void LoaderLogicTest::scanWorkIsBounded_data()
+{
+    QTest::addColumn<QString>("sidecar");
+    QTest::addColumn<QString>("stop");
+    // Every position of the old copy passes the quick filter, and no MD4 matches.
+    QTest::newRow("hostile sidecar") << "hostile" << "never";
+    QTest::newRow("hostile sidecar, stopped at once") << "hostile" << "at once";
+    // A million blocks take a while to index.
+    QTest::newRow("many blocks, stopped while indexed") << "many blocks" << "at once";
+    // Block after block matches: the scan hashes without sliding.
+    QTest::newRow("unchanged copy, stopped in its run of matches") << "honest" << "after the first MD4";
+}
+
+void LoaderLogicTest::scanWorkIsBounded()
+{
+    QFETCH(QString, sidecar);
+    QFETCH(QString, stop);
+    const QByteArray old = randomBytes(8 * 1024 * 1024, 11);
+    const QString oldPath = m_home.path() + "/old.bin";
+    writeBytes(oldPath, old);
+    const int hostileBlock = 4096;
+    const std::optional<Sidecar> parsed = parseSidecar(sidecar == "hostile" ? hostileSidecar(1024 * 1024, hostileBlock)
+                                                       : sidecar == "many blocks" ? hostileSidecar(1 << 26, 64)
+                                                                                  : zsyncSidecar(old));
+    QVERIFY(parsed);
+    std::atomic<bool> stopFlag { stop == "at once" };
+    const BlockMatcher matcher(*parsed, &stopFlag);
+    QCOMPARE(matcher.complete(), sidecar != "many blocks");
+
+    ScanCounts counts;
+    std::optional<std::vector<qint64>> found;
+    std::thread scanning([&] { found = matcher.scan(oldPath, stopFlag, 2, &counts); });
+    qint64 checksWhenStopped = 0;
+    if (stop == "after the first MD4") {
+        while (counts.strongChecks == 0)
+            std::this_thread::yield();
+        stopFlag = true;
+        checksWhenStopped = counts.strongChecks;
+    }
+    scanning.join();
+    if (found && stop == "after the first MD4")
+        QSKIP("this machine let the scan end before the stop was set");
+
+    QVERIFY(!found);
+    if (stop == "never") {
+        // Given up once the failed checks pass their bound: a few MD4s a
+        // block of the old copy, not one a byte.
+        QVERIFY(counts.gaveUp);
+        const qint64 bound = failedChecksPerOldBlock * (old.size() / hostileBlock + 1);
+        QVERIFY2(counts.strongChecks <= bound + 2, qPrintable(QString::number(counts.strongChecks)));
+    } else {
+        // Each MD4 is taken after a look at the stop: at most the one each
+        // thread had begun.
+        const qint64 afterStop = counts.strongChecks - checksWhenStopped;
+        QVERIFY2(afterStop <= 2, qPrintable(QString::number(afterStop)));
+    }
 }
 
 void LoaderLogicTest::rangesAnswerIsReadAsItStreams_data()

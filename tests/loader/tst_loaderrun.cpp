@@ -2,6 +2,7 @@
 // and what each kind of failure leaves behind.
 #include "loaderharness.h"
 
+#include "delta/sidecar.h"
 #include "feeds/blockingget.h"
 #include "loader/loaderrun.h"
 #include "platform/launchersettings.h"
@@ -816,6 +817,7 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy_data()
     QTest::newRow("older file with its own sidecar") << "older" << "several" << true;
     QTest::newRow("host without ranges") << "true" << "none" << true;
     QTest::newRow("no sidecar") << "none" << "several" << true;
+    QTest::newRow("hostile sidecar") << "hostile" << "several" << true;
 }
 
 void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
@@ -847,6 +849,8 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
     QVERIFY(!published.isEmpty());
     if (sidecar == "lying")
         published.replace(published.indexOf("SHA-1: ") + 7, 4, "0000");
+    if (sidecar == "hostile")
+        published = hostileSidecar(content.size(), maxSidecarBlockSize);
     if (sidecar != "none")
         h.server.setBody("/big.zsync", published);
     else

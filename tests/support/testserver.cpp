@@ -80,6 +80,15 @@ QByteArray zsyncSidecar(const QByteArray &content)
     return sidecar.open(QIODevice::ReadOnly) ? sidecar.readAll() : QByteArray();
 }
 
+QByteArray hostileSidecar(qint64 length, int blockSize)
+{
+    QByteArray sidecar = "zsync: 0.6.2\nBlocksize: " + QByteArray::number(blockSize) + "\nLength: "
+            + QByteArray::number(length) + "\nHash-Lengths: 1,1,3\nSHA-1: " + QByteArray(40, '0') + "\n\n";
+    for (qint64 block = 0; block * blockSize < length; ++block)
+        sidecar += char(block) + QByteArray(3, '\xff');
+    return sidecar;
+}
+
 QByteArray gzipCompress(const QByteArray &data)
 {
     // qCompress gives a 4-byte length, a 2-byte zlib header, the deflate

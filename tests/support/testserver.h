@@ -96,3 +96,8 @@ QByteArray randomBytes(int size, quint32 seed);
 // The sidecar Debian's zsyncmake publishes for `content` (made in a
 // temporary folder), or nothing when zsyncmake is missing.
 QByteArray zsyncSidecar(const QByteArray &content);
+// A sidecar only an attacker would publish for a file of `length` bytes:
+// 1-byte rolling sums, one of each value as far as the blocks go, so that
+// most positions of any old copy pass the quick filter, and checksums that
+// match nothing.
+QByteArray hostileSidecar(qint64 length, int blockSize);
