@@ -206,6 +206,12 @@ void PublicationCheck::startGet(QNetworkRequest request, qint64 maxBytes, bool h
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [=] {
         if (*stopped)
             return;
+        // An error's page says nothing the status does not; it is dropped
+        // as it comes, so it may be of any length.
+        if (answer->status >= 300) {
+            reply->readAll();
+            return;
+        }
         answer->body += reply->read(maxBytes + 1 - answer->body.size());
         if (answer->body.size() > maxBytes) {
             answer->tooLong = true;
@@ -340,52 +346,59 @@ bool PublicationCheck::checkManifest(QList<Entry> &entries)
     return true;
 }
 
+QString PublicationCheck::probeProblem(const Entry &entry, const Answer &answer)
+{
+    if (answer.status != 200 && answer.status != 206) {
+        if (!answer.error.isEmpty() && answer.status == 0)
+            return QStringLiteral("%1: %2 (%3)").arg(entry.file, answer.error, entry.url);
+        return QStringLiteral("%1: HTTP %2%3 (%4)")
+                .arg(entry.file)
+                .arg(answer.status)
+                .arg(answer.status / 100 == 3 ? QStringLiteral(", a redirect the launcher does not follow") : QString(),
+                     entry.url);
+    }
+    const QByteArray encoding = answer.contentEncoding.trimmed().toLower();
+    if (!encoding.isEmpty() && !decodedByTheLauncher(encoding)) {
+        return QStringLiteral("%1: sent with Content-Encoding %2, which the launcher writes to the disk as it "
+                              "comes: its digest never matches")
+                .arg(entry.file, QString::fromLatin1(encoding));
+    }
+    if (!encoding.isEmpty() && encoding != "identity") {
+        // Decoded on the way: what counts is what comes out.
+        const QString md5 = QString::fromLatin1(QCryptographicHash::hash(answer.body, QCryptographicHash::Md5).toHex());
+        if (answer.tooLong || qint64(answer.body.size()) != entry.size || md5 != entry.hash) {
+            return QStringLiteral("%1: sent with Content-Encoding %2, and decoded it is not the file the manifest "
+                                  "lists")
+                    .arg(entry.file, QString::fromLatin1(encoding));
+        }
+        return QString();
+    }
+    qint64 length = answer.contentLength;
+    if (answer.status == 206) {
+        const auto range = parseContentRange(answer.contentRange);
+        length = range ? range->second : -1;
+    }
+    if (entry.size >= 0 && length != entry.size)
+        return QStringLiteral("%1: the host has %2 bytes, the manifest says %3").arg(entry.file).arg(length).arg(entry.size);
+    return QString();
+}
+
 void PublicationCheck::checkEntries(const QList<Entry> &entries)
 {
     int next = 0;
     std::function<void()> startNext = [&] {
         if (next >= entries.size())
             return;
-        const Entry &entry = entries.at(next++);
+        const Entry *entry = &entries.at(next++);
         // One byte, asked the way the launcher asks for a whole file.
-        QNetworkRequest request { QUrl(entry.url) };
+        QNetworkRequest request { QUrl(entry->url) };
         request.setRawHeader("Range", "bytes=0-0");
-        startGet(request, qMax<qint64>(entry.size, 1), true, [this, &entry, &startNext](const Answer &answer) {
-            const bool ranges = answer.status == 206;
-            if (!answer.error.isEmpty() && answer.status != 206 && answer.status != 200) {
-                problem(QStringLiteral("%1: %2 (%3)").arg(entry.file, answer.error, entry.url));
-            } else if (answer.status != 200 && answer.status != 206) {
-                problem(QStringLiteral("%1: HTTP %2%3 (%4)")
-                                .arg(entry.file)
-                                .arg(answer.status)
-                                .arg(answer.status / 100 == 3 ? QStringLiteral(", a redirect the launcher does not follow")
-                                                             : QString(),
-                                     entry.url));
-            } else if (!answer.contentEncoding.isEmpty() && !decodedByTheLauncher(answer.contentEncoding)) {
-                problem(QStringLiteral("%1: sent with Content-Encoding %2, which the launcher writes to the disk as "
-                                       "it comes: its digest never matches")
-                                .arg(entry.file, QString::fromLatin1(answer.contentEncoding)));
-            } else if (!answer.contentEncoding.isEmpty() && answer.contentEncoding.trimmed().toLower() != "identity") {
-                // Decoded on the way: what counts is what comes out.
-                const QString md5 = QString::fromLatin1(QCryptographicHash::hash(answer.body, QCryptographicHash::Md5).toHex());
-                if (answer.tooLong || qint64(answer.body.size()) != entry.size || md5 != entry.hash)
-                    problem(QStringLiteral("%1: sent with Content-Encoding %2, and decoded it is not the file the "
-                                           "manifest lists")
-                                    .arg(entry.file, QString::fromLatin1(answer.contentEncoding)));
-            } else {
-                qint64 length = answer.contentLength;
-                if (ranges) {
-                    const auto range = parseContentRange(answer.contentRange);
-                    length = range ? range->second : -1;
-                }
-                if (length != entry.size && entry.size >= 0)
-                    problem(QStringLiteral("%1: the host has %2 bytes, the manifest says %3")
-                                    .arg(entry.file)
-                                    .arg(length)
-                                    .arg(entry.size));
-                else if (entry.size >= DeltaUpdate::minimumSize)
-                    checkSidecar(entry);
-            }
+        startGet(request, qMax<qint64>(entry->size, 1), true, [this, entry, &startNext](const Answer &answer) {
+            const QString why = probeProblem(*entry, answer);
+            if (!why.isEmpty())
+                problem(why);
+            else if (entry->size >= DeltaUpdate::minimumSize)
+                checkSidecar(*entry);
             startNext();
         });
     };

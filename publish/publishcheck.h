@@ -62,6 +62,7 @@ private:
     Answer get(QNetworkRequest request, qint64 maxBytes, bool headersOnly = false);
     void startGet(QNetworkRequest request, qint64 maxBytes, bool headersOnly, std::function<void(const Answer &)> done);
     bool checkManifest(QList<Entry> &entries);
+    static QString probeProblem(const Entry &entry, const Answer &answer);
     void checkEntries(const QList<Entry> &entries);
     void checkSidecar(const Entry &entry);
     void downloadAll(const QList<Entry> &entries);
