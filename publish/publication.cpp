@@ -196,6 +196,11 @@ bool Publication::publish(const MinisignSecretKey &key, MakeProgress &progress)
         }
         planned.read = true;
         planned.staged = planned.target + stagedSuffix;
+        // Found now, not halfway through putting files in place.
+        if (target.exists() && !target.isFile()) {
+            m_problems.append(QStringLiteral("%1: %2 is in the way, and not a file").arg(source.path, planned.target));
+            continue;
+        }
         if (!QDir().mkpath(target.absolutePath())) {
             m_problems.append(QStringLiteral("%1: the folder %2 cannot be made").arg(source.path, target.absolutePath()));
             continue;

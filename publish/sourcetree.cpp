@@ -17,7 +17,7 @@ const QStringList sections { QStringLiteral("RAGEMP_FILES"), QStringLiteral("SER
 class Walker
 {
 public:
-    explicit Walker(SourceListing &listing, const QString &root) : m_listing(listing), m_root(root) { }
+    Walker(SourceListing &listing, const QString &root) : m_listing(listing), m_root(root) { m_open.insert(root); }
 
     void walkFolder(const QString &folder, const QString &logical)
     {
@@ -58,10 +58,10 @@ public:
 
     void refuse(const QString &path, const QString &reason) { m_listing.refusals.append({ path, reason }); }
 
-    QSet<QString> m_open; // folders being walked, canonical
 private:
     SourceListing &m_listing;
     QString m_root;
+    QSet<QString> m_open; // the folders being walked, canonical
 };
 
 // Windows keeps one of two names that differ in case only, in one folder,
@@ -141,7 +141,6 @@ SourceListing listSource(const QString &sourceFolder)
         return listing;
     }
     Walker walker(listing, root);
-    walker.m_open.insert(root);
     const QFileInfoList top = QDir(root).entryInfoList(
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : top) {
