@@ -215,7 +215,18 @@ private:
         out += extraHeaders + "\r\n";
 
         const qint64 cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
-        auto send = [socket, out, body, cutAt, fault = response.fault] {
+        auto send = [socket, out, body, cutAt, fault = response.fault, pauseAfter = response.pauseAfter,
+                     pauseMs = response.pauseMs] {
+            if (pauseMs > 0 && (fault == TestResponse::Fault::None || fault == TestResponse::Fault::CutMidBody)) {
+                const QByteArray sent = fault == TestResponse::Fault::None ? body : body.left(int(cutAt));
+                socket->write(out + sent.left(int(pauseAfter)));
+                QTimer::singleShot(pauseMs, socket, [socket, sent, pauseAfter, pauseMs, fault] {
+                    socket->write(sent.mid(int(pauseAfter)));
+                    if (fault == TestResponse::Fault::CutMidBody)
+                        QTimer::singleShot(pauseMs, socket, [socket] { socket->disconnectFromHost(); });
+                });
+                return;
+            }
             switch (fault) {
             case TestResponse::Fault::CutMidBody:
                 socket->write(out + body.left(int(cutAt)));
@@ -225,6 +236,19 @@ private:
             case TestResponse::Fault::StallMidBody:
                 socket->write(out + body.left(body.size() / 2));
                 break;
+            case TestResponse::Fault::Trickle: {
+                socket->write(out);
+                auto *timer = new QTimer(socket);
+                auto sent = std::make_shared<int>(0);
+                QObject::connect(timer, &QTimer::timeout, socket, [socket, body, timer, sent] {
+                    socket->write(body.mid(*sent, 16));
+                    *sent += 16;
+                    if (*sent >= body.size())
+                        timer->stop();
+                });
+                timer->start(50);
+                break;
+            }
             case TestResponse::Fault::StreamWithoutLength: {
                 // A megabyte queued at a time, so the test never holds it all.
                 socket->write(out);
