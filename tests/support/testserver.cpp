@@ -215,16 +215,29 @@ private:
         out += extraHeaders + "\r\n";
 
         const qint64 cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
-        auto send = [socket, out, body, cutAt, fault = response.fault, pauseAfter = response.pauseAfter,
+        auto send = [socket, out, body, cutAt, fault = response.fault, pieceBytes = response.pieceBytes,
                      pauseMs = response.pauseMs] {
-            if (pauseMs > 0 && (fault == TestResponse::Fault::None || fault == TestResponse::Fault::CutMidBody)) {
-                const QByteArray sent = fault == TestResponse::Fault::None ? body : body.left(int(cutAt));
-                socket->write(out + sent.left(int(pauseAfter)));
-                QTimer::singleShot(pauseMs, socket, [socket, sent, pauseAfter, pauseMs, fault] {
-                    socket->write(sent.mid(int(pauseAfter)));
-                    if (fault == TestResponse::Fault::CutMidBody)
-                        QTimer::singleShot(pauseMs, socket, [socket] { socket->disconnectFromHost(); });
-                });
+            const bool trickle = fault == TestResponse::Fault::Trickle;
+            const bool cut = fault == TestResponse::Fault::CutMidBody;
+            if (trickle || (pauseMs > 0 && (cut || fault == TestResponse::Fault::None))) {
+                const QByteArray sent = cut ? body.left(int(cutAt)) : body;
+                const int piece = int(trickle ? 16 : pieceBytes);
+                auto *timer = new QTimer(socket);
+                auto at = std::make_shared<int>(0);
+                const auto next = [socket, sent, piece, timer, at, cut] {
+                    if (*at >= sent.size()) {
+                        timer->stop();
+                        if (cut)
+                            socket->disconnectFromHost();
+                        return;
+                    }
+                    socket->write(sent.mid(*at, piece));
+                    *at += piece;
+                };
+                QObject::connect(timer, &QTimer::timeout, socket, next);
+                socket->write(out);
+                next();
+                timer->start(trickle ? 50 : pauseMs);
                 return;
             }
             switch (fault) {
@@ -236,19 +249,6 @@ private:
             case TestResponse::Fault::StallMidBody:
                 socket->write(out + body.left(body.size() / 2));
                 break;
-            case TestResponse::Fault::Trickle: {
-                socket->write(out);
-                auto *timer = new QTimer(socket);
-                auto sent = std::make_shared<int>(0);
-                QObject::connect(timer, &QTimer::timeout, socket, [socket, body, timer, sent] {
-                    socket->write(body.mid(*sent, 16));
-                    *sent += 16;
-                    if (*sent >= body.size())
-                        timer->stop();
-                });
-                timer->start(50);
-                break;
-            }
             case TestResponse::Fault::StreamWithoutLength: {
                 // A megabyte queued at a time, so the test never holds it all.
                 socket->write(out);

@@ -31,9 +31,9 @@ struct TestResponse
     Fault fault = Fault::None;
     qint64 cutAfter = -1;          // body bytes sent before a cut; -1: half
     int delayMs = 0;               // the answer waits this long
-    // The body's first pauseAfter bytes, then a pause of pauseMs before the
-    // rest; a cut comes pauseMs after the last byte sent.
-    qint64 pauseAfter = -1;
+    // The body in pieces of pieceBytes, pauseMs apart; a cut comes pauseMs
+    // after the last piece.
+    qint64 pieceBytes = 0;
     int pauseMs = 0;
     // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names
     // another ETag than this response's; closed ranges "bytes=A-B,C-D" with
