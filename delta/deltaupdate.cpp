@@ -34,6 +34,17 @@ std::unique_lock<std::timed_mutex> takeTurn(const std::atomic<bool> &stop)
 
 } // namespace
 
+QString sidecarUrl(const QString &fileUrl)
+{
+    // Neither may stand unescaped in a path or an authority.
+    int end = fileUrl.indexOf(QLatin1Char('?'));
+    if (end < 0)
+        end = fileUrl.indexOf(QLatin1Char('#'));
+    if (end < 0)
+        end = fileUrl.size();
+    return QString(fileUrl).insert(end, QStringLiteral(".zsync"));
+}
+
 struct DeltaUpdate::Request
 {
     std::vector<ByteRange> pending;
@@ -41,6 +52,7 @@ struct DeltaUpdate::Request
     QPointer<QNetworkReply> reply;
     std::optional<ByteRangesReader> reader;
     QTimer watchdog;
+    SlowRetrievalGuard pace;
     QTimer retryTimer;
     int status = 0;
     bool headersSeen = false;
@@ -50,13 +62,15 @@ struct DeltaUpdate::Request
 };
 
 DeltaUpdate::DeltaUpdate(QNetworkAccessManager &manager, const QString &url, const QString &oldPath,
-                         const QString &partPath, const QString &expectedMd5, QObject *parent)
+                         const QString &partPath, const QString &expectedMd5, qint64 expectedSize,
+                         QObject *parent)
     : QObject(parent),
       m_manager(manager),
       m_url(url),
       m_oldPath(oldPath),
       m_partPath(partPath),
       m_expected(expectedMd5),
+      m_expectedSize(expectedSize),
       m_part(partPath)
 {
     m_sidecarWatchdog.setSingleShot(true);
@@ -74,10 +88,18 @@ DeltaUpdate::~DeltaUpdate()
 void DeltaUpdate::start()
 {
     m_clock.start();
-    QNetworkRequest request { QUrl(m_url + QStringLiteral(".zsync")) };
+    QNetworkRequest request { QUrl(sidecarUrl(m_url)) };
     m_sidecarReply = m_manager.get(request);
+    connect(m_sidecarReply, &QNetworkReply::metaDataChanged, this, [this] {
+        m_sidecarPace.start([this] {
+            qCInfo(lcLoader).noquote() << "the sidecar of" << m_url << "carries less than the least rate; cut";
+            if (m_sidecarReply)
+                m_sidecarReply->abort();
+        });
+    });
     connect(m_sidecarReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
         m_sidecarWatchdog.start();
+        m_sidecarPace.carried(received);
         if (received > maxSidecarBytes)
             guarded([this] { fallBack("the sidecar is too large"); });
     });
@@ -90,6 +112,7 @@ void DeltaUpdate::onSidecar()
     QNetworkReply *reply = m_sidecarReply;
     m_sidecarReply = nullptr;
     m_sidecarWatchdog.stop();
+    m_sidecarPace.stop();
     reply->deleteLater();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() != QNetworkReply::NoError || status != 200) {
@@ -103,6 +126,8 @@ void DeltaUpdate::onSidecar()
     // Not one block of the old copy to find.
     if (m_sidecar->blockSize > QFileInfo(m_oldPath).size())
         return fallBack("the sidecar's blocks are larger than the old file");
+    if (!sidecarLengthFits(m_sidecar->length, m_expectedSize, QFileInfo(m_oldPath).size()))
+        return fallBack("the sidecar describes a file of another length");
     m_worker = std::thread([this] {
         // Nothing may leave the thread (that would end the launcher): a fault
         // is reported like any other failed scan.
@@ -233,7 +258,18 @@ void DeltaUpdate::issue(Request &request)
     request.reply->setReadBufferSize(1024 * 1024);
     Request *r = &request;
     connect(request.reply, &QIODevice::readyRead, this, [this, r] { guarded([this, r] { drain(*r); }); });
-    connect(request.reply, &QNetworkReply::downloadProgress, this, [r] { r->watchdog.start(); });
+    connect(request.reply, &QNetworkReply::metaDataChanged, this, [this, r] {
+        r->pace.start([this, r] {
+            qCInfo(lcLoader).noquote() << "a ranges answer of" << m_url << "carries less than the least rate; cut";
+            r->timedOut = true;
+            if (r->reply)
+                r->reply->abort();
+        });
+    });
+    connect(request.reply, &QNetworkReply::downloadProgress, this, [r](qint64 received) {
+        r->watchdog.start();
+        r->pace.carried(received);
+    });
     connect(request.reply, &QNetworkReply::finished, this, [this, r] {
         guarded([this, r] {
             drain(*r);
@@ -272,6 +308,7 @@ void DeltaUpdate::drain(Request &request)
             m_oneRangeEach = true;
             request.reply = nullptr;
             request.watchdog.stop();
+            request.pace.stop();
             reply->disconnect(this);
             reply->abort();
             reply->deleteLater();
@@ -313,6 +350,7 @@ void DeltaUpdate::concludeRequest(Request &request)
     request.reply = nullptr;
     request.inFlight = false;
     request.watchdog.stop();
+    request.pace.stop();
     const QNetworkReply::NetworkError error = reply->error();
     reply->disconnect(this);
     reply->deleteLater();
@@ -420,9 +458,11 @@ void DeltaUpdate::stopWork()
     };
     drop(m_sidecarReply);
     m_sidecarWatchdog.stop();
+    m_sidecarPace.stop();
     for (const auto &request : m_requests) {
         drop(request->reply);
         request->watchdog.stop();
+        request->pace.stop();
         request->retryTimer.stop();
     }
     joinWorker();

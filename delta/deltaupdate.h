@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/fetchtimeout.h"
 #include "transfer/byteranges.h"
 #include "delta/blockmatch.h"
 #include "delta/sidecar.h"
@@ -19,11 +20,16 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
+// Where the delta sidecar of the file at `fileUrl` is: ".zsync" added to
+// the path, before any query.
+QString sidecarUrl(const QString &fileUrl);
+
 // Brings an outdated large file up to date by fetching only the blocks it
 // lacks: reads the file's sidecar (its URL + ".zsync"), scans the old copy
 // for the blocks it already holds, fetches the rest with range requests into
 // the temporary file and completes it from the old copy. The result is
-// checked against the sidecar's SHA-1 and the manifest's MD5; anything that
+// checked against the sidecar's SHA-1 and the manifest's MD5, and its length
+// against the manifest's size (sidecarLengthFits); anything that
 // goes wrong on the way (no sidecar, a host without ranges, a mismatch,
 // memory or a thread that cannot be had) ends in FallBack, and the caller
 // downloads the file whole.
@@ -45,8 +51,10 @@ public:
     static constexpr int maxRequestsInFlight = 4;
     static constexpr int maxRangesPerRequest = 64;
 
+    // `expectedSize`: the file's length in bytes, -1 when unknown.
     DeltaUpdate(QNetworkAccessManager &manager, const QString &url, const QString &oldPath,
-                const QString &partPath, const QString &expectedMd5, QObject *parent = nullptr);
+                const QString &partPath, const QString &expectedMd5, qint64 expectedSize,
+                QObject *parent = nullptr);
     ~DeltaUpdate() override;
 
     void start();
@@ -87,9 +95,11 @@ private:
     const QString m_oldPath;
     const QString m_partPath;
     const QString m_expected;
+    const qint64 m_expectedSize;
     Outcome m_outcome = Outcome::Running;
     QPointer<QNetworkReply> m_sidecarReply;
     QTimer m_sidecarWatchdog;
+    SlowRetrievalGuard m_sidecarPace;
     std::optional<Sidecar> m_sidecar;
     std::vector<qint64> m_found;
     std::vector<std::unique_ptr<Request>> m_requests;

@@ -75,3 +75,13 @@ std::optional<Sidecar> parseSidecar(const QByteArray &data)
         return std::nullopt;
     return sidecar;
 }
+
+bool sidecarLengthFits(qint64 length, qint64 expectedSize, qint64 oldSize)
+{
+    if (expectedSize >= 0)
+        return length == expectedSize;
+    constexpr qint64 largest = Q_INT64_C(16) * 1024 * 1024 * 1024;
+    constexpr qint64 beyondOldCopies = 64 * 1024 * 1024;
+    // The old copy taken at most at the cap keeps the product inside 64 bits.
+    return length <= largest && length <= 4 * qBound<qint64>(0, oldSize, largest) + beyondOldCopies;
+}

@@ -42,6 +42,12 @@ constexpr qint64 maxSidecarBlocks = 4 * 1024 * 1024;
 // or 4 KiB).
 constexpr int maxSidecarBlockSize = 1024 * 1024;
 
+// Whether a sidecar that describes a file of `length` bytes may be used: it
+// must be the manifest's size when there is one (`expectedSize`, else -1);
+// without one, at most 16 GiB and 4 × the old copy + 64 MiB, which bounds
+// what an assembly writes.
+bool sidecarLengthFits(qint64 length, qint64 expectedSize, qint64 oldSize);
+
 // The sidecar in `data`, or nothing when it is not a complete, well-formed
 // one for an uncompressed file this loader can check.
 std::optional<Sidecar> parseSidecar(const QByteArray &data);

@@ -7,13 +7,14 @@
 #include <exception>
 
 FileUpdate::FileUpdate(QNetworkAccessManager &manager, const QString &url, const QString &target,
-                       const QString &expectedMd5, QObject *parent)
+                       const QString &expectedMd5, qint64 expectedSize, QObject *parent)
     : QObject(parent),
       m_manager(manager),
       m_url(url),
       m_target(target),
       m_expected(expectedMd5),
-      m_transfer(manager, url, target, expectedMd5)
+      m_expectedSize(expectedSize),
+      m_transfer(manager, url, target, expectedMd5, expectedSize)
 {
     connect(&m_transfer, &Transfer::progressed, this, &FileUpdate::progressed);
     connect(&m_transfer, &Transfer::finished, this, &FileUpdate::finished);
@@ -35,7 +36,8 @@ void FileUpdate::start()
     guarded([this] {
         if (!deltaWorthTrying())
             return m_transfer.start();
-        m_delta = new DeltaUpdate(m_manager, m_url, m_target, m_transfer.partFileName(), m_expected, this);
+        m_delta = new DeltaUpdate(m_manager, m_url, m_target, m_transfer.partFileName(), m_expected,
+                                  m_expectedSize, this);
         connect(m_delta, &DeltaUpdate::progressed, this, &FileUpdate::progressed);
         connect(m_delta, &DeltaUpdate::finished, this, [this] { guarded([this] { onDeltaFinished(); }); });
         m_delta->start();

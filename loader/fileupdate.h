@@ -18,7 +18,7 @@ public:
     using Outcome = Transfer::Outcome;
 
     FileUpdate(QNetworkAccessManager &manager, const QString &url, const QString &target,
-               const QString &expectedMd5, QObject *parent = nullptr);
+               const QString &expectedMd5, qint64 expectedSize, QObject *parent = nullptr);
     ~FileUpdate() override;
 
     // False when the target cannot be replaced.
@@ -46,6 +46,7 @@ private:
     const QString m_url;
     const QString m_target;
     const QString m_expected;
+    const qint64 m_expectedSize;
     Transfer m_transfer;
     DeltaUpdate *m_delta = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "feeds/blockingget.h"
 #include "trust/minisign.h"
 #include "trust/signeddocument.h"
+#include "loader/diskspace.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "transfer/transfer.h"
@@ -22,6 +23,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSslConfiguration>
+#include <QStorageInfo>
 #include <QTimer>
 
 #include <atomic>
@@ -38,6 +40,7 @@ constexpr qint64 manifestSizeLimit = 64 * 1024 * 1024;
 // The manifest with its signature, tries and waits included: a host that
 // trickles a byte now and then must not hold the run forever.
 std::atomic<long long> manifestDeadlineMs { 60000 };
+std::atomic<long long> availableSpaceOverride { -1 };
 
 // Server files must stay readable by their owner, or every run would find
 // them unreadable, hash nothing and download them again; and writable by no
@@ -87,6 +90,7 @@ private:
     LoaderOutcome launch();
     bool failedSync(const SyncOutcome &outcome, const QList<FileEntry> &entries,
                     LoaderOutcome &failure);
+    bool roomFor(const QString &folder, const QList<qint64> &sizes);
     QNetworkReply *getManifest(const QString &url, qint64 sizeLimit);
     void watchManifestReply(QNetworkReply *reply, qint64 sizeLimit);
     bool wait(std::chrono::milliseconds delay);
@@ -238,7 +242,8 @@ bool LoaderRun::keepManifest(LoaderOutcome &failure)
     return false;
 }
 
-// Under a signed manifest, a file without a digest would be taken unchecked.
+// Under a signed manifest, a file without a digest would be taken unchecked,
+// and one without a size could grow without bound.
 bool LoaderRun::refuseUndigested(bool installNeeded, LoaderOutcome &failure)
 {
     if (m_env.manifestKeys.isEmpty())
@@ -246,12 +251,11 @@ bool LoaderRun::refuseUndigested(bool installNeeded, LoaderOutcome &failure)
     for (const QList<FileEntry> *files : { &m_manifest.ragempFiles, &m_manifest.serverFiles }) {
         if (files == &m_manifest.ragempFiles && !installNeeded)
             continue;
-        for (const FileEntry &entry : *files) {
-            if (entry.hash.isEmpty()) {
-                qCInfo(lcLoader).noquote() << entry.file << "has no digest in the manifest";
-                failure = fail(QStringLiteral("Ошибка загрузки файла:") + entry.file);
-                return true;
-            }
+        if (const FileEntry *entry = firstUncheckedEntry(*files)) {
+            qCInfo(lcLoader).noquote() << entry->file << "has no"
+                                       << (entry->hash.isEmpty() ? "digest" : "size") << "in the manifest";
+            failure = fail(QStringLiteral("Ошибка загрузки файла:") + entry->file);
+            return true;
         }
     }
     return false;
@@ -338,6 +342,10 @@ bool LoaderRun::failedSync(const SyncOutcome &outcome, const QList<FileEntry> &e
         failure = stopped();
         return true;
     }
+    if (outcome.noRoom) {
+        failure = fail(QStringLiteral("Недостаточно места на диске."));
+        return true;
+    }
     if (outcome.failedIndex < 0)
         return false;
     const QString &file = entries.at(outcome.failedIndex).file;
@@ -363,6 +371,17 @@ bool LoaderRun::failedSync(const SyncOutcome &outcome, const QList<FileEntry> &e
     return true;
 }
 
+bool LoaderRun::roomFor(const QString &folder, const QList<qint64> &sizes)
+{
+    const qint64 available = availableSpaceOverride >= 0 ? availableSpaceOverride.load()
+                                                         : QStorageInfo(folder).bytesAvailable();
+    const DiskSpaceVerdict verdict = diskSpaceVerdict(sizes, available);
+    if (!verdict.fits)
+        qCInfo(lcLoader).noquote() << "not enough room for the files to fetch into" << folder << ":"
+                                   << verdict.needed << "bytes needed," << available << "free";
+    return verdict.fits;
+}
+
 bool LoaderRun::install(LoaderOutcome &failure)
 {
     report(QStringLiteral("Установка RageMP"), 5);
@@ -381,6 +400,12 @@ bool LoaderRun::install(LoaderOutcome &failure)
             report(step + QStringLiteral(" ) ( загрузка )."), 5);
         else if (at == SyncStep::Written)
             report(step + QStringLiteral(" ) ( готово )."), 5);
+    };
+    hooks.room = [&](QList<qint64> sizes) {
+        // The server's files go into this folder right after.
+        for (const FileEntry &entry : m_manifest.serverFiles)
+            sizes << entry.size;
+        return roomFor(m_ragePath, sizes);
     };
     SyncScheduler scheduler(m_manager);
     if (failedSync(scheduler.run(files, m_ragePath, hooks), files, failure))
@@ -424,6 +449,7 @@ bool LoaderRun::syncServerFiles(LoaderOutcome &failure)
         QFile::setPermissions(serverFolder + QLatin1Char('/') + files.at(index).file,
                               serverFilePermissions);
     };
+    hooks.room = [&](const QList<qint64> &sizes) { return roomFor(serverFolder, sizes); };
     SyncScheduler scheduler(m_manager);
     return !failedSync(scheduler.run(files, serverFolder, hooks), files, failure);
 }
@@ -456,6 +482,11 @@ LoaderOutcome LoaderRun::launch()
 }
 
 } // namespace
+
+void setAvailableSpace(qint64 bytes)
+{
+    availableSpaceOverride = bytes;
+}
 
 bool loaderThreadStopping()
 {

@@ -41,6 +41,10 @@ LoaderOutcome runLoader(const LoaderEnvironment &environment);
 // included. Tests shorten it.
 void setManifestDeadline(std::chrono::milliseconds deadline);
 
+// The free bytes that runs take the disk to have, instead of asking it;
+// -1 asks it again. For tests.
+void setAvailableSpace(qint64 bytes);
+
 // True once the calling thread has been told to quit: every event loop
 // started on it from then on returns at once.
 bool loaderThreadStopping();

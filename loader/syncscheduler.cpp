@@ -79,6 +79,8 @@ SyncOutcome SyncScheduler::run(const QList<FileEntry> &entries, const QString &b
     SyncOutcome outcome;
     if (stopped) {
         outcome.failure.outcome = SyncResult::Stopped;
+    } else if (m_noRoom) {
+        outcome.noRoom = true;
     } else if (m_failedIndex < entries.size()) {
         outcome.failedIndex = m_failedIndex;
         outcome.failure = m_items[std::size_t(m_failedIndex)].result;
@@ -116,8 +118,15 @@ void SyncScheduler::plan(const QString &baseFolder)
         if (waitFor >= 0)
             m_items[std::size_t(waitFor)].dependents.push_back(i);
         else
-            m_hashAhead->submit(i, item.target);
+            submitHash(i);
     }
+}
+
+void SyncScheduler::submitHash(int index)
+{
+    m_hashAhead->submit(index, m_items[std::size_t(index)].target);
+    if (!m_roomChecked)
+        ++m_hashesPending;
 }
 
 void SyncScheduler::pump()
@@ -162,6 +171,8 @@ void SyncScheduler::takeHashResults()
 {
     for (const HashAhead::Result &result : m_hashAhead->takeResults()) {
         failIfChosen(DeltaStep::Schedule);
+        if (result.hashed && !m_roomChecked)
+            --m_hashesPending;
         if (result.index >= m_failedIndex)
             continue;
         Item &item = m_items[std::size_t(result.index)];
@@ -177,6 +188,17 @@ void SyncScheduler::takeHashResults()
 
 void SyncScheduler::startTransfers()
 {
+    if (!m_roomChecked) {
+        // The room for every download is known only once every digest is.
+        if (m_hashesPending > 0)
+            return;
+        m_roomChecked = true;
+        if (!roomForDownloads()) {
+            m_noRoom = true;
+            m_done = true;
+            return;
+        }
+    }
     while (int(m_active.size()) < maxInFlight && !m_downloads.empty()) {
         const int index = *m_downloads.begin();
         m_downloads.erase(m_downloads.begin());
@@ -197,7 +219,7 @@ void SyncScheduler::startTransfers()
         // here (memory, a thread that cannot start) fails this entry only.
         FileUpdate *transfer = nullptr;
         try {
-            transfer = new FileUpdate(m_manager, entry.url, item.target, entry.hash, this);
+            transfer = new FileUpdate(m_manager, entry.url, item.target, entry.hash, entry.size, this);
             if (!transfer->open()) {
                 delete transfer;
                 finishItem(index, SyncResult::CreateFailed);
@@ -218,6 +240,19 @@ void SyncScheduler::startTransfers()
         });
         transfer->start();
     }
+}
+
+bool SyncScheduler::roomForDownloads()
+{
+    if (!m_hooks.room)
+        return true;
+    // What waits for an earlier entry of the same target counts as fetched.
+    QList<qint64> sizes;
+    for (int i = 0; i < m_failedIndex; ++i) {
+        if (!m_items[std::size_t(i)].finished)
+            sizes << m_entries->at(i).size;
+    }
+    return m_hooks.room(sizes);
 }
 
 void SyncScheduler::onTransferFinished(int index)
@@ -260,7 +295,7 @@ void SyncScheduler::finishItem(int index, SyncResult::Outcome outcome, const QSt
     if (outcome == SyncResult::UpToDate || outcome == SyncResult::Replaced) {
         for (int waiting : item.dependents) {
             if (waiting < m_failedIndex)
-                m_hashAhead->submit(waiting, m_items[std::size_t(waiting)].target);
+                submitHash(waiting);
         }
         return;
     }

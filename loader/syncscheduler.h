@@ -51,19 +51,25 @@ struct SyncHooks
     std::function<void(int index, qint64 received, qint64 total)> progress;
     // A downloaded file was put in place (in whatever order files finish).
     std::function<void(int index)> placed;
+    // Once every existing target is hashed, before anything is written: the
+    // sizes of the files to fetch (-1 where unknown). False ends the
+    // synchronisation there, with nothing written.
+    std::function<bool(const QList<qint64> &sizes)> room;
 };
 
 // What ended a synchronisation: every entry done, the first failure in
-// manifest order (`failedIndex`), or a stop.
+// manifest order (`failedIndex`), no room for the files to fetch, or a stop.
 struct SyncOutcome
 {
     int failedIndex = -1;
     SyncResult failure;
+    bool noRoom = false;
     bool stopped() const { return failure.outcome == SyncResult::Stopped; }
 };
 
 // Brings a list of files up to date in a base folder. Existing files are
-// hashed ahead on two threads, up to six downloads are in flight on the one
+// hashed ahead on two threads; once all are, and there is room for what must
+// be fetched, up to six downloads are in flight on the one
 // network manager, and everything the phases see (steps, progress, the
 // failure that ends the list) comes in manifest order, as if the entries ran
 // one after another: entries for the same target (or a folder of it) never
@@ -90,10 +96,12 @@ private:
     struct Item;
 
     void plan(const QString &baseFolder);
+    void submitHash(int index);
     void pump();
     void failAtCursor();
     void takeHashResults();
     void startTransfers();
+    bool roomForDownloads();
     void advanceCursor();
     void reportStepsUpTo(int index, Item &item);
     void reportProgress(int index);
@@ -113,6 +121,9 @@ private:
     QSet<QString> m_madeFolders;
     int m_cursor = 0;
     int m_failedIndex = 0; // the entry count while nothing failed
+    int m_hashesPending = 0; // of the first hashing, which the first write waits for
+    bool m_roomChecked = false;
+    bool m_noRoom = false;
     bool m_done = false;
     bool m_pumping = false;
     bool m_pumpAgain = false;

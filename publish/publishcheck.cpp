@@ -409,7 +409,7 @@ void PublicationCheck::checkEntries(const QList<Entry> &entries)
 
 void PublicationCheck::checkSidecar(const Entry &entry)
 {
-    QNetworkRequest request { QUrl(entry.url + QStringLiteral(".zsync")) };
+    QNetworkRequest request { QUrl(sidecarUrl(entry.url)) };
     startGet(request, maxSidecarBytes, false, [this, entry](const Answer &answer) {
         if (answer.status == 404)
             return; // whole downloads only, as before deltas
@@ -464,7 +464,7 @@ void PublicationCheck::downloadAll(const QList<Entry> &entries)
             return;
         const Entry *entry = &entries.at(next);
         const QString target = folder.filePath(QString::number(next++));
-        auto *transfer = new Transfer(m_manager, entry->url, target, entry->hash);
+        auto *transfer = new Transfer(m_manager, entry->url, target, entry->hash, entry->size);
         ++running;
         auto ended = std::make_shared<bool>(false);
         auto end = [&, entry, transfer, target, ended](const QString &why) {
@@ -479,13 +479,6 @@ void PublicationCheck::downloadAll(const QList<Entry> &entries)
             ++done;
             startNext();
         };
-        // Never more than the manifest's size on the disk.
-        QObject::connect(transfer, &Transfer::progressed, transfer, [transfer, entry, end] {
-            if (entry->size >= 0 && transfer->received() > entry->size) {
-                transfer->abort(false);
-                end(QStringLiteral("sends more bytes than the manifest's size"));
-            }
-        });
         QObject::connect(transfer, &Transfer::finished, transfer, [transfer, end] {
             switch (transfer->outcome()) {
             case Transfer::Outcome::Completed:
@@ -493,7 +486,7 @@ void PublicationCheck::downloadAll(const QList<Entry> &entries)
             case Transfer::Outcome::NetworkFailed:
                 return end(transfer->networkError());
             default:
-                return end(QStringLiteral("its download does not match the manifest's digest"));
+                return end(QStringLiteral("its download does not match the manifest's digest and size"));
             }
         });
         if (!transfer->open())

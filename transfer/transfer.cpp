@@ -101,12 +101,13 @@ bool downloadDigestMatches(const QString &computedHex, const QString &published)
 }
 
 Transfer::Transfer(QNetworkAccessManager &manager, const QString &url, const QString &target,
-                   const QString &expectedMd5, QObject *parent)
+                   const QString &expectedMd5, qint64 expectedSize, QObject *parent)
     : QObject(parent),
       m_manager(manager),
       m_url(url),
       m_target(target),
       m_expected(expectedMd5),
+      m_expectedSize(expectedSize),
       m_sink(target),
       m_digest([this] {
           // Called on the hashing thread: one posted call at a time.
@@ -145,6 +146,9 @@ Transfer::~Transfer()
 bool Transfer::open()
 {
     if (!m_sink.open(note()))
+        return false;
+    // A part past the file's end cannot be the start of it.
+    if (m_expectedSize >= 0 && m_sink.size() > m_expectedSize && !m_sink.truncate())
         return false;
     m_largestPart = m_sink.size();
     return true;
@@ -297,9 +301,18 @@ void Transfer::issue()
     m_reply = m_manager.get(request);
     m_reply->setReadBufferSize(readBufferSize);
     connect(m_reply, &QIODevice::readyRead, this, [this] { guarded([this] { drain(); }); });
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] { m_watchdog.start(); });
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
+        m_watchdog.start();
+        m_pace.start([this] {
+            qCInfo(lcLoader).noquote() << "GET" << m_url << "carries less than the least rate; cut";
+            m_timedOut = true;
+            if (m_reply)
+                m_reply->abort();
+        });
+    });
     connect(m_reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
         m_watchdog.start();
+        m_pace.carried(received);
         m_progressReceived = received;
         m_progressTotal = total;
         emit progressed();
@@ -377,6 +390,13 @@ void Transfer::drain()
         const QByteArray chunk = m_reply->read(readChunkSize);
         if (chunk.isEmpty())
             break;
+        if (m_expectedSize >= 0 && m_sink.size() + chunk.size() > m_expectedSize) {
+            // Decoded bytes past the file's end: nothing of them is written.
+            qCInfo(lcLoader).noquote() << "GET" << m_url << "runs past the manifest's size of"
+                                       << m_expectedSize << "bytes";
+            dropReply();
+            return refuseBody();
+        }
         m_digest.addData(chunk);
         m_receivedThisTry += chunk.size();
         if (!m_sink.write(chunk)) {
@@ -406,6 +426,7 @@ void Transfer::dropReply()
 
 void Transfer::releaseReply()
 {
+    m_pace.stop();
     if (!m_reply)
         return;
     m_reply->disconnect(this);
@@ -461,6 +482,11 @@ void Transfer::conclude()
         }
         return finish(Outcome::DownloadFailed, true);
     }
+    if (m_expectedSize >= 0 && m_sink.size() != m_expectedSize) {
+        qCInfo(lcLoader).noquote() << "GET" << m_url << "ended at" << m_sink.size()
+                                   << "bytes where the manifest says" << m_expectedSize;
+        return refuseBody();
+    }
     m_digest.finish();
     m_awaitingDigest = true;
     if (m_digest.ready())
@@ -479,6 +505,11 @@ void Transfer::checkDigest()
         return finish(Outcome::Completed, false);
     }
     qCInfo(lcLoader).noquote() << m_url << "digest" << digest << "where the manifest says" << m_expected;
+    refuseBody();
+}
+
+void Transfer::refuseBody()
+{
     ++m_countedTries;
     if (!m_mismatchRetried && !giveUp()) {
         // A cache on the way may have served an older copy: ask past it.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/fetchtimeout.h"
 #include "transfer/downloadsink.h"
 
 #include <QDateTime>
@@ -45,11 +46,14 @@ bool downloadDigestMatches(const QString &computedHex, const QString &published)
 
 // One file's download: streams the body into a temporary file beside the
 // target through its MD5, and puts it in place only once complete and
-// matching (or when there is no digest to check). Passing failures are tried
+// matching (or when there is no digest to check). A body that runs past the
+// file's size, or ends short of it, is refused like one of another digest,
+// without a byte past the size written. Passing failures are tried
 // again with back-off; a body with a digest, cut after its first MiB, is
 // resumed with a range request, in this run or the next. A try that carried
 // the part on by a MiB or more is not counted against the tries; the file
-// is given up after 20 tries in all, or a minute without a new byte.
+// is given up after 20 tries in all, or a minute without a new byte. A try
+// that carries less than the rate floor (platform/fetchtimeout.h) is cut.
 // Someone else may fill the temporary file instead (partFileName(), then
 // commitPrepared()). It says nothing about status texts.
 class Transfer : public QObject
@@ -71,12 +75,13 @@ public:
     // Both the least part worth keeping and the headway that does not count as a try.
     static constexpr qint64 resumableAfter = 1024 * 1024;
 
+    // `expectedSize` is the file's length in bytes, -1 when unknown.
     Transfer(QNetworkAccessManager &manager, const QString &url, const QString &target,
-             const QString &expectedMd5, QObject *parent = nullptr);
+             const QString &expectedMd5, qint64 expectedSize, QObject *parent = nullptr);
     ~Transfer() override;
 
-    // Opens the temporary file, taking up a kept part of the same file.
-    // False when the target cannot be replaced.
+    // Opens the temporary file, taking up a kept part of the same file
+    // (none longer than the file). False when the target cannot be replaced.
     bool open();
     // Downloads the file, taking up a kept part.
     void start();
@@ -111,6 +116,7 @@ private:
     void drain();
     void conclude();
     void checkDigest();
+    void refuseBody();
     void restartBody();
     void scheduleRetry(std::chrono::milliseconds delay);
     void finish(Outcome outcome, bool keepPart);
@@ -126,10 +132,12 @@ private:
     const QString m_url;
     const QString m_target;
     const QString m_expected;
+    const qint64 m_expectedSize;
     DownloadSink m_sink;
     BodyDigest m_digest;
     QPointer<QNetworkReply> m_reply;
     QTimer m_watchdog;
+    SlowRetrievalGuard m_pace;
     QTimer m_retryTimer;
     QElapsedTimer m_tryClock;
     QElapsedTimer m_sinceProgress; // since the part last grew past its largest

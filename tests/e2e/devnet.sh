@@ -59,15 +59,16 @@ manifest=$(get http://127.0.0.1:7080/files.json)
 [ "$(jq -r '.[] | select(.file == "RAGEMP_FILES/ragemp_v.exe") | .hash' <<<"$manifest")" = \
   "$(md5sum <"$standin" | cut -d' ' -f1)" ] || fail "ragemp_v.exe is not the given stand-in"
 jq -e '[.[] | select(.url | startswith("https://"))] | length >= 1' <<<"$manifest" >/dev/null || fail "no https URL"
-jq -e '[.[] | select(.file | test("world.rpf|removed.txt"))] | length == 0' <<<"$manifest" >/dev/null ||
+jq -e '[.[] | select(.file | test("world.rpf|removed.txt|bomb.bin|endless.bin|roads.txt"))] | length == 0' <<<"$manifest" >/dev/null ||
     fail "a variant's file is listed without its variant"
 big=0
-while IFS=$'\t' read -r file url hash; do
+while IFS=$'\t' read -r file url hash listed; do
     url="http://${url#*://}" # the launcher fetches every file over http
     body=$work/body
     get -o "$body" "$url"
     [ "$(md5sum <"$body" | cut -d' ' -f1)" = "$hash" ] || fail "$file: digest does not match"
     size=$(stat -c %s "$body")
+    [ "$size" = "$listed" ] || fail "$file: $size bytes, the manifest says $listed"
     [ "$size" -gt $((1024 * 1024)) ] && big=1
     # Text is sent compressed to a client that accepts gzip.
     case $file in *.js|*.json|*.css|*.txt|*.html|*.xml)
@@ -77,7 +78,7 @@ while IFS=$'\t' read -r file url hash; do
             [ "$encoding" = gzip ] || fail "$file is not sent gzip-compressed"
         fi ;;
     esac
-done < <(jq -r '.[] | [.file, .url, .hash] | @tsv' <<<"$manifest")
+done < <(jq -r '.[] | [.file, .url, .hash, .size] | @tsv' <<<"$manifest")
 [ "$big" = 1 ] || fail "no binary file of a few MiB"
 # Signed with the demo key at this start.
 get -o "$work/files.json" http://127.0.0.1:7080/files.json
@@ -141,6 +142,19 @@ stop
 start --variant rewritten >/dev/null
 [ "$(verify)" = "Signature verification failed" ] || fail "rewritten: $(verify)"
 [ "$(status_of http://127.0.0.1:7080/SERVER_FILES/packages/core/index.js)" = 200 ] || fail "rewritten: the proxy passes nothing on"
+stop
+
+# Files of 16 bytes served far longer, and one served at a trickle.
+start --variant bomb --variant endless --variant trickle >/dev/null
+listed=$(get http://127.0.0.1:7080/files.json | jq -c '[.[] | select(.file | test("bomb|endless|roads")) | .size]')
+[ "$listed" = "[16,16,2308]" ] || fail "bomb, endless, trickle: sizes listed $listed"
+[ "$(get --compressed http://127.0.0.1:7080/SERVER_FILES/maps/bomb.bin | wc -c)" = $((128 * 1024 * 1024)) ] ||
+    fail "bomb: the body does not unpack to 128 MiB"
+got=$(curl -s --max-time 1 -D "$work/headers" -o /dev/null -w '%{size_download}' http://127.0.0.1:7080/SERVER_FILES/maps/endless.bin || true)
+[ "$got" -gt $((16 * 1024 * 1024)) ] && ! grep -qi '^content-length' "$work/headers" ||
+    fail "endless: $got bytes in 1 s, $(grep -i '^content-length' "$work/headers")"
+[ "$(curl -s --max-time 3 http://127.0.0.1:7080/SERVER_FILES/maps/roads.txt || true)" = "Map " ] ||
+    fail "trickle: not four bytes in the first seconds"
 stop
 
 start --variant large >/dev/null

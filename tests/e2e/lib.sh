@@ -258,6 +258,11 @@ check_clean_output() {
     fi
 }
 
+# With QT_LOGGING_RULES="zanrok.loader=true": at least N runs ended, and how
+# the last one did, as its diagnostics say.
+loads_ended() { [ "$(grep -c 'load ended:' "$work/launcher.log")" -ge "$1" ]; }
+load_outcome() { grep 'load ended:' "$work/launcher.log" | tail -n 1 | sed 's/.*load ended: //'; }
+
 opened_urls() { cat "$work/opened.txt"; }
 opened() { [ "$(opened_urls | wc -l)" -ge "$1" ]; } # at least N pages opened
 

@@ -62,7 +62,8 @@ QJsonObject LoaderHarness::publish(const QString &file, const QByteArray &path,
     const QString digest = hash.isNull()
             ? QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex())
             : hash;
-    return { { "file", file }, { "url", server.url(path).toString() }, { "hash", digest } };
+    return { { "file", file }, { "url", server.url(path).toString() }, { "hash", digest },
+             { "size", content.size() } };
 }
 
 void LoaderHarness::setManifest(const QJsonArray &manifest)

@@ -26,7 +26,7 @@ public:
     TestServer server;
 
     // Publishes `content` at `path` on the server and returns its manifest
-    // element; `hash` replaces the true digest when given.
+    // element with its size; `hash` replaces the true digest when given.
     QJsonObject publish(const QString &file, const QByteArray &path, const QByteArray &content,
                         const QString &hash = QString());
     void setManifest(const QJsonArray &manifest);

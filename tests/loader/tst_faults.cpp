@@ -183,10 +183,12 @@ void FaultsTest::diskFullMidDownload()
         LoaderHarness::writeFile(folder + "/maps/city.bin", "earlier");
     const qint64 freeBefore = QStorageInfo(rage).bytesAvailable();
 
-    // Three times what the disk holds; small files before it still fit.
+    // Three times what the disk holds; small files before it still fit. Its
+    // size unknown (a build without a key), nothing foresees that.
     const QByteArray content(3 * 1024 * 1024, 'c');
-    h.setManifest({ h.publish("SERVER_FILES/a.txt", "/a", "a"),
-                    h.publish("SERVER_FILES/maps/city.bin", "/city", content) });
+    QJsonObject city = h.publish("SERVER_FILES/maps/city.bin", "/city", content);
+    city.remove("size");
+    h.setManifest({ h.publish("SERVER_FILES/a.txt", "/a", "a"), city });
 
     QVERIFY(h.run());
     QVERIFY(!h.result);

@@ -2,6 +2,8 @@
 // signature, the path check, progress, hashing, the retry rules, delta
 // updates from a sidecar, and the settings stores.
 #include "delta/blockmatch.h"
+#include "delta/deltaupdate.h"
+#include "loader/diskspace.h"
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "loader/progress.h"
@@ -18,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
 #include <thread>
 
 Q_DECLARE_METATYPE(SignatureCheck)
@@ -60,6 +63,10 @@ private slots:
     void sidecarIsTakenOnlyWhole();
     void scanWorkIsBounded_data();
     void scanWorkIsBounded();
+    void sidecarLengthIsBounded_data();
+    void sidecarLengthIsBounded();
+    void diskSpaceIsCheckedFirst_data();
+    void diskSpaceIsCheckedFirst();
     void rangesAnswerIsReadAsItStreams_data();
     void rangesAnswerIsReadAsItStreams();
 
@@ -80,47 +87,59 @@ void LoaderLogicTest::initTestCase()
 void LoaderLogicTest::manifestIsSplitIntoSections()
 {
     const QByteArray json = R"([
-        {"file": "SERVER_FILES/a/b/c.txt", "url": "https://h/c", "hash": "abc"},
+        {"file": "SERVER_FILES/a/b/c.txt", "url": "https://h/c", "hash": "abc", "size": 9007199254740992},
         {"file": "RAGEMP_FILES/ragemp_v.exe", "url": "http://h/r", "hash": "def", "size": 4},
-        {"file": "SERVER_FILES\\a/b.txt", "url": "HTTPS://h/b", "hash": "ABC"},
+        {"file": "SERVER_FILES\\a/b.txt", "url": "HTTPS://h/b", "hash": "ABC", "size": 0},
         7,
         "SERVER_FILES/not-an-object",
         {"file": "server_files/lower.txt", "url": "http://h/l", "hash": "1"},
         {"file": "OTHER_FILES/x", "url": "http://h/x", "hash": "2"},
-        {"file": "SERVER_FILES/odd.txt", "url": 5},
-        {"file": "RAGEMP_FILES/data/core.dll", "url": "httpsx://h/d", "hash": "3"}
+        {"file": "SERVER_FILES/odd.txt", "url": 5, "size": 9007199254740994},
+        {"file": "RAGEMP_FILES/data/core.dll", "url": "httpsx://h/d", "hash": "3", "size": 1.5},
+        {"file": "RAGEMP_FILES/data/a.dll", "url": "http://h/a", "hash": "4", "size": -1}
     ])";
     const ManifestSections sections = splitManifest(manifestArray(json));
 
     const QList<FileEntry> server {
-        { "a/b/c.txt", "http://h/c", "abc" },
-        { "a/b.txt", "HTTPS://h/b", "ABC" }, // any 13th character is the separator
-        { "odd.txt", "", "" },                // members that are no strings read as empty
+        { "a/b/c.txt", "http://h/c", "abc", Q_INT64_C(9007199254740992) },
+        { "a/b.txt", "HTTPS://h/b", "ABC", 0 }, // any 13th character is the separator
+        { "odd.txt", "", "" }, // members that are no strings read as empty; a size past 2^53 as unknown
     };
     const QList<FileEntry> ragemp {
-        { "ragemp_v.exe", "http://h/r", "def" },
-        { "data/core.dll", "httpx://h/d", "3" },
+        { "ragemp_v.exe", "http://h/r", "def", 4 },
+        { "data/core.dll", "httpx://h/d", "3" }, // no whole number
+        { "data/a.dll", "http://h/a", "4" },
     };
     QCOMPARE(sections.serverFiles, server);
     QCOMPARE(sections.ragempFiles, ragemp);
+    // Under a signed manifest each entry needs both a digest and a size.
+    QCOMPARE(firstUncheckedEntry(sections.serverFiles), &sections.serverFiles.at(2));
+    QCOMPARE(firstUncheckedEntry(sections.ragempFiles), &sections.ragempFiles.at(1));
+    QCOMPARE(firstUncheckedEntry(server.mid(0, 2)), nullptr);
 }
 
 void LoaderLogicTest::downloadUrlDropsTheTlsOnlyForLowercaseHttps_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("https") << "https://files.example/a?x=https" << "http://files.example/a?x=https";
-    QTest::newRow("http") << "http://files.example/a" << "http://files.example/a";
-    QTest::newRow("capitals") << "HTTPS://files.example/a" << "HTTPS://files.example/a";
-    QTest::newRow("mixed") << "Https://files.example/a" << "Https://files.example/a";
-    QTest::newRow("empty") << "" << "";
+    QTest::addColumn<QString>("sidecar"); // where the file's delta sidecar is then
+    QTest::newRow("https") << "https://files.example/a?x=https" << "http://files.example/a?x=https"
+                           << "http://files.example/a.zsync?x=https";
+    QTest::newRow("http") << "http://files.example/a" << "http://files.example/a" << "http://files.example/a.zsync";
+    QTest::newRow("capitals") << "HTTPS://files.example/a" << "HTTPS://files.example/a" << "HTTPS://files.example/a.zsync";
+    QTest::newRow("mixed") << "Https://files.example/a" << "Https://files.example/a" << "Https://files.example/a.zsync";
+    QTest::newRow("empty") << "" << "" << ".zsync";
+    QTest::newRow("query") << "http://h/big.rpf?v=3#top" << "http://h/big.rpf?v=3#top" << "http://h/big.rpf.zsync?v=3#top";
+    QTest::newRow("fragment") << "http://h/big.rpf#top" << "http://h/big.rpf#top" << "http://h/big.rpf.zsync#top";
 }
 
 void LoaderLogicTest::downloadUrlDropsTheTlsOnlyForLowercaseHttps()
 {
     QFETCH(QString, url);
     QFETCH(QString, expected);
+    QFETCH(QString, sidecar);
     QCOMPARE(downloadUrl(url), expected);
+    QCOMPARE(sidecarUrl(expected), sidecar);
 }
 
 namespace {
@@ -646,6 +665,59 @@ void LoaderLogicTest::scanWorkIsBounded()
     }
 }
 
+void LoaderLogicTest::sidecarLengthIsBounded_data()
+{
+    QTest::addColumn<qint64>("length");   // as the sidecar states it
+    QTest::addColumn<qint64>("expected"); // the manifest's size, -1: none
+    QTest::addColumn<qint64>("oldSize");
+    QTest::addColumn<bool>("taken");
+    const qint64 mib = 1024 * 1024;
+    const qint64 gib = 1024 * mib;
+    QTest::newRow("the manifest's size") << 1000LL << 1000LL << 10LL << true;
+    QTest::newRow("not the manifest's size") << 1001LL << 1000LL << 10LL << false;
+    QTest::newRow("no size, four old copies and 64 MiB") << 64 * mib + 40 << -1LL << 10LL << true;
+    QTest::newRow("no size, a byte more") << 64 * mib + 41 << -1LL << 10LL << false;
+    QTest::newRow("no size, past 16 GiB") << 16 * gib + 1 << -1LL << 8 * gib << false;
+    QTest::newRow("no size, an old copy near 2^62") << 16 * gib << -1LL << (Q_INT64_C(1) << 62) << true;
+}
+
+void LoaderLogicTest::sidecarLengthIsBounded()
+{
+    QFETCH(qint64, length);
+    QFETCH(qint64, expected);
+    QFETCH(qint64, oldSize);
+    QFETCH(bool, taken);
+    QCOMPARE(sidecarLengthFits(length, expected, oldSize), taken);
+}
+
+void LoaderLogicTest::diskSpaceIsCheckedFirst_data()
+{
+    QTest::addColumn<QList<qint64>>("sizes"); // of the files to fetch, -1: unknown
+    QTest::addColumn<qint64>("available");    // -1: unknown
+    QTest::addColumn<qint64>("needed");
+    QTest::addColumn<bool>("fits");
+    const qint64 huge = Q_INT64_C(1) << 62;
+    QTest::newRow("nothing to fetch") << QList<qint64>({ 0 }) << 0LL << 0LL << true;
+    QTest::newRow("exactly the room") << QList<qint64>({ 4096, 8192 }) << 12288LL << 12288LL << true;
+    QTest::newRow("a byte short") << QList<qint64>({ 4096, 8192 }) << 12287LL << 12288LL << false;
+    QTest::newRow("a cluster a file") << QList<qint64>({ 1, 4097 }) << 8192LL << 12288LL << false;
+    QTest::newRow("unknown sizes count nothing") << QList<qint64>({ -1, 4096 }) << 4096LL << 4096LL << true;
+    QTest::newRow("free space unknown") << QList<qint64>({ 4096 }) << -1LL << 4096LL << true;
+    QTest::newRow("sizes past 64 bits") << QList<qint64>({ huge, huge, huge }) << huge
+                                        << std::numeric_limits<qint64>::max() << false;
+}
+
+void LoaderLogicTest::diskSpaceIsCheckedFirst()
+{
+    QFETCH(QList<qint64>, sizes);
+    QFETCH(qint64, available);
+    QFETCH(qint64, needed);
+    QFETCH(bool, fits);
+    const DiskSpaceVerdict verdict = diskSpaceVerdict(sizes, available);
+    QCOMPARE(verdict.needed, needed);
+    QCOMPARE(verdict.fits, fits);
+}
+
 void LoaderLogicTest::rangesAnswerIsReadAsItStreams_data()
 {
     QTest::addColumn<QByteArray>("contentType");
@@ -672,6 +744,9 @@ void LoaderLogicTest::rangesAnswerIsReadAsItStreams_data()
                                             << QByteArray("..abc...............") << false;
     QTest::newRow("another boundary") << multipart << QByteArray() << QByteArray(parts).replace("--000", "--999")
                                       << QByteArray("....................") << false;
+    QTest::newRow("a part past the file's end") << multipart << QByteArray()
+                                                << QByteArray(parts).replace("15-19/20", "15-20/20")
+                                                << QByteArray("..abc...............") << false;
 }
 
 void LoaderLogicTest::rangesAnswerIsReadAsItStreams()

@@ -161,7 +161,10 @@ private slots:
     void compressedBodyLandsDecoded();
     void pathsOutsideTheBaseAreRefused_data();
     void pathsOutsideTheBaseAreRefused();
+    void unopenableTargetIsACreateFailure_data();
     void unopenableTargetIsACreateFailure();
+    void sizeBoundsTheBody_data();
+    void sizeBoundsTheBody();
 };
 
 void LoaderRunTest::init()
@@ -175,6 +178,8 @@ void LoaderRunTest::cleanup()
     setPartHashingDelay(std::chrono::milliseconds(0));
     setTimeWithoutProgress(std::chrono::seconds(60));
     setManifestDeadline(std::chrono::seconds(60));
+    setSlowRetrievalFloor(1024, std::chrono::seconds(30));
+    setAvailableSpace(-1);
 }
 
 void LoaderRunTest::installsSynchronisesAndLaunches()
@@ -376,6 +381,14 @@ void LoaderRunTest::manifestFailures_data()
     r.headers.clear();
     r.delayMs = 5000; // past a deadline shortened to 0.2 s
     QTest::newRow("past the deadline") << r << "Ошибка запроса файлов.";
+    // Only a client to install, but the server's files go beside it: more
+    // than the disk's 1 MiB, refused before anything is written.
+    r = TestResponse();
+    const QByteArray digest(32, 'a');
+    r.body = R"([{"file": "RAGEMP_FILES/ragemp_v.exe", "url": "http://127.0.0.1:9/exe", "hash": ")" + digest
+            + R"(", "size": 1000}, {"file": "SERVER_FILES/maps/city.bin", "url": "http://127.0.0.1:9/city", "hash": ")"
+            + digest + R"(", "size": 1048576}])";
+    QTest::newRow("more than the disk holds") << r << "Недостаточно места на диске.";
 }
 
 void LoaderRunTest::manifestFailures()
@@ -386,6 +399,7 @@ void LoaderRunTest::manifestFailures()
         setFetchInactivityTimeout(std::chrono::milliseconds(100));
     if (response.delayMs > 0)
         setManifestDeadline(std::chrono::milliseconds(200));
+    setAvailableSpace(1024 * 1024);
     LoaderHarness h;
     h.server.setResponse("/files.json", response);
 
@@ -415,6 +429,8 @@ void LoaderRunTest::failedDownloadKeepsTheEarlierFile_data()
         const char *suffix = earlier ? " over an earlier file" : " into no file";
         QTest::addRow("cut%s", suffix) << cut << 200 << false << earlier << -1 << 4;
         QTest::addRow("stall%s", suffix) << stall << 200 << false << earlier << 1 << 4;
+        // A byte run now and then: never silent, so only the rate floor cuts it.
+        QTest::addRow("trickle%s", suffix) << TestResponse::Fault::Trickle << 200 << false << earlier << 1 << 4;
         QTest::addRow("server error%s", suffix) << none << 503 << false << earlier << 1 << 4;
         QTest::addRow("not found%s", suffix) << none << 404 << false << earlier << 1 << 1;
         // Once more past a cache that may hold an old copy, then no more.
@@ -432,6 +448,8 @@ void LoaderRunTest::failedDownloadKeepsTheEarlierFile()
     QFETCH(int, tries);
     if (fault == TestResponse::Fault::StallMidBody)
         setFetchInactivityTimeout(std::chrono::milliseconds(100));
+    if (fault == TestResponse::Fault::Trickle)
+        setSlowRetrievalFloor(1024, std::chrono::milliseconds(300));
     LoaderHarness h;
     const QString rage = h.preinstall();
     const QString folder = h.serverFolder(ashford);
@@ -535,16 +553,36 @@ void LoaderRunTest::pathsOutsideTheBaseAreRefused()
     QVERIFY(!QFile::exists("/tmp/escape.txt"));
 }
 
+void LoaderRunTest::unopenableTargetIsACreateFailure_data()
+{
+    QTest::addColumn<bool>("duringDownload"); // the folder appears only once the body is on its way
+    QTest::newRow("folder before the run") << false;
+    QTest::newRow("folder during the download") << true;
+}
+
 void LoaderRunTest::unopenableTargetIsACreateFailure()
 {
+    QFETCH(bool, duringDownload);
     LoaderHarness h;
     h.preinstall();
-    QDir().mkpath(h.serverFolder(ashford) + "/taken");
-    h.setManifest({ h.publish("SERVER_FILES/taken", "/taken", "t") });
+    const QString target = h.serverFolder(ashford) + "/taken";
+    TestResponse slow;
+    slow.body = "t";
+    slow.delayMs = 1000;
+    h.setManifest({ h.publish("SERVER_FILES/taken", "/taken", slow.body) });
+    h.server.setResponse("/taken", slow);
+    if (!duringDownload)
+        QDir().mkpath(target);
 
-    QVERIFY(h.run());
+    h.startRun();
+    if (duringDownload) {
+        QTRY_COMPARE(h.server.requestCount("/taken"), 1);
+        QVERIFY(QDir().mkpath(target));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(h.finished, 60000);
     QCOMPARE(h.errorInfo, QString("Ошибка создание файла:taken"));
-    QCOMPARE(h.server.requestCount("/taken"), 0);
+    QCOMPARE(h.server.requestCount("/taken"), duringDownload ? 1 : 0);
+    QCOMPARE(LoaderHarness::filesUnder(h.serverFolder(ashford)), QStringList());
 }
 
 void LoaderRunTest::passingFailuresAreTriedAgain_data()
@@ -567,6 +605,13 @@ void LoaderRunTest::passingFailuresAreTriedAgain_data()
     r = TestResponse();
     r.body = "an older copy";
     QTest::newRow("older copy") << QByteArray("/f") << r << QByteArray("cache-control");
+    // A host that pauses mid-body, both times: the second try starts over
+    // below where the first had come, and the percent must not follow it.
+    r = TestResponse();
+    r.fault = TestResponse::Fault::CutMidBody;
+    r.pieceBytes = 75000;
+    r.pauseMs = 400;
+    QTest::newRow("cut, starting over slowly") << QByteArray("/f") << r << QByteArray();
 }
 
 void LoaderRunTest::passingFailuresAreTriedAgain()
@@ -574,7 +619,7 @@ void LoaderRunTest::passingFailuresAreTriedAgain()
     QFETCH(QByteArray, path);
     QFETCH(TestResponse, first);
     QFETCH(QByteArray, retryHeader);
-    setFetchInactivityTimeout(std::chrono::milliseconds(300));
+    setFetchInactivityTimeout(std::chrono::milliseconds(first.pauseMs > 0 ? 2000 : 300));
     LoaderHarness h;
     h.preinstall();
     const QByteArray content(300000, 'f');
@@ -582,6 +627,9 @@ void LoaderRunTest::passingFailuresAreTriedAgain()
     h.setManifest(manifest);
     TestResponse good;
     good.body = path == "/files.json" ? QJsonDocument(manifest).toJson() : content;
+    // A host that pauses does so at every try, and answers late too.
+    good.pieceBytes = first.pieceBytes;
+    good.pauseMs = good.delayMs = first.pauseMs;
     if (first.body.isEmpty())
         first.body = good.body;
     h.server.setResponses(path, { first, good });
@@ -596,6 +644,7 @@ void LoaderRunTest::passingFailuresAreTriedAgain()
     else
         QCOMPARE(h.server.requestCount(path), 2);
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/f.bin"), content);
+    QVERIFY(std::is_sorted(h.percents.begin(), h.percents.end()));
     if (!retryHeader.isEmpty()) {
         QList<TestRequest> tries = h.server.requests();
         tries.erase(std::remove_if(tries.begin(), tries.end(),
@@ -818,6 +867,11 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy_data()
     QTest::newRow("host without ranges") << "true" << "none" << true;
     QTest::newRow("no sidecar") << "none" << "several" << true;
     QTest::newRow("hostile sidecar") << "hostile" << "several" << true;
+    // Carrying less than the rate floor: cut, then the delta or the file whole.
+    QTest::newRow("sidecar that trickles") << "trickle" << "several" << true;
+    QTest::newRow("ranges answer that trickles") << "true" << "trickle" << false;
+    // Of another length than the manifest's size: never used.
+    QTest::newRow("sidecar of another length") << "longer" << "unasked" << true;
 }
 
 void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
@@ -842,19 +896,26 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
     TestResponse answer = rangeAnswer(served, "\"v2\"", ranges != "none");
     answer.multipleRanges = ranges != "one";
     TestResponse cut = answer;
-    cut.fault = TestResponse::Fault::CutMidBody;
+    cut.fault = ranges == "trickle" ? TestResponse::Fault::Trickle : TestResponse::Fault::CutMidBody;
     cut.cutAfter = 20000;
-    h.server.setResponses("/big", ranges == "cut" ? QList<TestResponse> { cut, answer } : QList<TestResponse> { answer });
-    QByteArray published = zsyncSidecar(served);
+    h.server.setResponses("/big", ranges == "cut" || ranges == "trickle" ? QList<TestResponse> { cut, answer }
+                                                                         : QList<TestResponse> { answer });
+    QByteArray published = zsyncSidecar(sidecar == "longer" ? served + "tail" : served);
     QVERIFY(!published.isEmpty());
     if (sidecar == "lying")
         published.replace(published.indexOf("SHA-1: ") + 7, 4, "0000");
     if (sidecar == "hostile")
         published = hostileSidecar(content.size(), maxSidecarBlockSize);
-    if (sidecar != "none")
-        h.server.setBody("/big.zsync", published);
-    else
+    TestResponse sidecarAnswer;
+    sidecarAnswer.body = published;
+    if (sidecar == "trickle")
+        sidecarAnswer.fault = TestResponse::Fault::Trickle;
+    if (sidecar == "none")
         h.server.setBody("/big.zsync", "not here", 404);
+    else
+        h.server.setResponse("/big.zsync", sidecarAnswer);
+    if (sidecar == "trickle" || ranges == "trickle")
+        setSlowRetrievalFloor(1024, std::chrono::milliseconds(300));
 
     QVERIFY(h.run());
     if (sidecar == "older") {
@@ -893,6 +954,8 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
         asked << get.headers.value("range");
     if (ranges == "several" && !whole)
         QCOMPARE(asked, QList<QByteArray>({ "bytes=3145728-3186687,5242880-5246975" }));
+    if (ranges == "unasked")
+        QCOMPARE(asked, QList<QByteArray>({ QByteArray() }));
     if (ranges == "one") {
         std::sort(asked.begin() + 1, asked.end()); // the two go out side by side
         QCOMPARE(asked, QList<QByteArray>({ "bytes=3145728-3186687,5242880-5246975", "bytes=3145728-3186687",
@@ -906,6 +969,57 @@ void LoaderRunTest::largeFileIsUpdatedFromItsOldCopy()
         QVERIFY2(resumedFrom > 3145728 && resumedFrom < 3186687, asked.last().constData());
         QVERIFY(asked.last().endsWith("-3186687,5242880-5246975"));
     }
+}
+
+void LoaderRunTest::sizeBoundsTheBody_data()
+{
+    // What the host serves for a file published with 200000 bytes.
+    QTest::addColumn<TestResponse>("response");
+    QTest::addColumn<int>("keptPart"); // bytes of a part of the file kept from before, with its note
+    QTest::addColumn<bool>("result");
+    const QByteArray content(200000, 'n');
+    TestResponse r;
+    r.body = content + "more";
+    QTest::newRow("longer") << r << 0 << false;
+    r.body = content.left(150000);
+    QTest::newRow("shorter") << r << 0 << false;
+    r.body = QByteArray(16 * 1024 * 1024, 'n');
+    r.gzipWhenAccepted = true;
+    QTest::newRow("compressed, longer unpacked") << r << 0 << false;
+    QTest::newRow("kept part longer than the file") << rangeAnswer(content, "\"v1\"") << 300000 << true;
+}
+
+void LoaderRunTest::sizeBoundsTheBody()
+{
+    QFETCH(TestResponse, response);
+    QFETCH(int, keptPart);
+    QFETCH(bool, result);
+    LoaderHarness h;
+    h.preinstall();
+    QJsonObject entry = h.publish("SERVER_FILES/city.bin", "/city", QByteArray(200000, 'n'));
+    h.server.setResponse("/city", response);
+    // Without a digest only the size bounds the body; a kept part is taken up only with one.
+    if (keptPart == 0)
+        entry.remove("hash");
+    h.setManifest({ entry });
+    const QString target = h.serverFolder(ashford) + "/city.bin";
+    if (keptPart > 0) {
+        QDir().mkpath(h.serverFolder(ashford));
+        LoaderHarness::writeFile(DownloadSink::partPath(target), QByteArray(keptPart, 'n'));
+        LoaderHarness::writeFile(DownloadSink::notePath(target),
+                                 QJsonDocument(QJsonObject { { "url", entry["url"] }, { "hash", entry["hash"] },
+                                                             { "validator", "\"v1\"" } }).toJson());
+    }
+
+    QVERIFY(h.run());
+    QCOMPARE(h.errorInfo, result ? QString() : QString("Ошибка загрузки файла:city.bin"));
+    QCOMPARE(h.messages(), QStringList());
+    QCOMPARE(LoaderHarness::filesUnder(h.serverFolder(ashford)), result ? QStringList({ "city.bin" }) : QStringList());
+    // No range past the file's end; a wrong body is tried once more past
+    // caches, as one that does not match its digest.
+    const QList<TestRequest> tries = requestsFor(h.server, "/city");
+    QVERIFY(!tries.first().headers.contains("range"));
+    QCOMPARE(tries.last().headers.contains("cache-control"), !result);
 }
 
 void LoaderRunTest::reportsAndFailuresFollowManifestOrder()

@@ -250,8 +250,8 @@ void PublishTest::publicationReadsBackAndUpdatesIncrementally()
     const ManifestSections sections = splitManifest(manifestArray(manifest));
     const QString bigHash = QCryptographicHash::hash(big, QCryptographicHash::Md5).toHex();
     QCOMPARE(sections.ragempFiles, QList<FileEntry>({ { "ragemp_v.exe", "http://files.example/pub/RAGEMP_FILES/ragemp_v.exe",
-                                                        QCryptographicHash::hash("client", QCryptographicHash::Md5).toHex() } }));
-    QCOMPARE(sections.serverFiles.at(0), FileEntry({ "maps/big.rpf", "http://files.example/pub/SERVER_FILES/maps/big.rpf", bigHash }));
+                                                        QCryptographicHash::hash("client", QCryptographicHash::Md5).toHex(), 6 } }));
+    QCOMPARE(sections.serverFiles.at(0), FileEntry({ "maps/big.rpf", "http://files.example/pub/SERVER_FILES/maps/big.rpf", bigHash, big.size() }));
     QCOMPARE(sections.serverFiles.at(1).url,
              QString("http://files.example/pub/SERVER_FILES/%D0%BA%D0%B0%D1%80%D1%82%D1%8B/a%20b.js"));
     QVERIFY(manifest.contains("\"size\": 300000}"));

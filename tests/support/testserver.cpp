@@ -224,7 +224,31 @@ private:
         out += extraHeaders + "\r\n";
 
         const qint64 cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
-        auto send = [socket, out, body, cutAt, fault = response.fault] {
+        auto send = [socket, out, body, cutAt, fault = response.fault, pieceBytes = response.pieceBytes,
+                     pauseMs = response.pauseMs] {
+            const bool trickle = fault == TestResponse::Fault::Trickle;
+            const bool cut = fault == TestResponse::Fault::CutMidBody;
+            if (trickle || (pauseMs > 0 && (cut || fault == TestResponse::Fault::None))) {
+                const QByteArray sent = cut ? body.left(int(cutAt)) : body;
+                const int piece = int(trickle ? 16 : pieceBytes);
+                auto *timer = new QTimer(socket);
+                auto at = std::make_shared<int>(0);
+                const auto next = [socket, sent, piece, timer, at, cut] {
+                    if (*at >= sent.size()) {
+                        timer->stop();
+                        if (cut)
+                            socket->disconnectFromHost();
+                        return;
+                    }
+                    socket->write(sent.mid(*at, piece));
+                    *at += piece;
+                };
+                QObject::connect(timer, &QTimer::timeout, socket, next);
+                socket->write(out);
+                next();
+                timer->start(trickle ? 50 : pauseMs);
+                return;
+            }
             switch (fault) {
             case TestResponse::Fault::CutMidBody:
                 socket->write(out + body.left(int(cutAt)));

@@ -21,6 +21,7 @@ struct TestResponse
         StallBeforeHeaders, // the request is read and never answered
         StallMidBody,      // headers and half the body, then silence
         StreamWithoutLength, // no Content-Length: the body over and over up to cutAfter bytes, then the connection closes
+        Trickle,           // the body 16 bytes at a time, 50 ms apart: never silent, never much
     };
 
     int status = 200;
@@ -30,6 +31,10 @@ struct TestResponse
     Fault fault = Fault::None;
     qint64 cutAfter = -1;          // body bytes sent before a cut; -1: half
     int delayMs = 0;               // the answer waits this long
+    // The body in pieces of pieceBytes, pauseMs apart; a cut comes pauseMs
+    // after the last piece.
+    qint64 pieceBytes = 0;
+    int pauseMs = 0;
     // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names
     // another ETag than this response's; closed ranges "bytes=A-B,C-D" with
     // their parts.
