@@ -4,6 +4,7 @@
 #include "trust/minisign.h"
 #include "trust/signeddocument.h"
 #include "loader/diskspace.h"
+#include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
 #include "transfer/transfer.h"
@@ -54,6 +55,12 @@ std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
     return std::chrono::milliseconds(deadline.remainingTime());
 }
 
+// The current server's files, inside RageMP's folder.
+QString serverFolderIn(const QString &ragePath)
+{
+    return ragePath + QStringLiteral("/client_resources/") + QString::fromUtf8(currentServer().identifier);
+}
+
 void makeFolder(const QString &path)
 {
     if (!QFileInfo::exists(path))
@@ -83,7 +90,7 @@ private:
 
     bool fetchManifest(LoaderOutcome &failure);
     bool checkSignature(const QByteArray &manifest, LoaderOutcome &failure);
-    bool refuseUndigested(bool installNeeded, LoaderOutcome &failure);
+    bool refuseUncheckedEntries(bool installNeeded, LoaderOutcome &failure);
     bool keepManifest(LoaderOutcome &failure);
     bool install(LoaderOutcome &failure);
     bool syncServerFiles(LoaderOutcome &failure);
@@ -122,7 +129,7 @@ LoaderOutcome LoaderRun::exec()
 
     report(QStringLiteral("Получение списка файлов..."), 1);
     LoaderOutcome failure;
-    if (!fetchManifest(failure) || refuseUndigested(installNeeded, failure) || !keepManifest(failure))
+    if (!fetchManifest(failure) || refuseUncheckedEntries(installNeeded, failure) || !keepManifest(failure))
         return failure;
     if (installNeeded && !install(failure))
         return failure;
@@ -242,12 +249,15 @@ bool LoaderRun::keepManifest(LoaderOutcome &failure)
     return false;
 }
 
-// Under a signed manifest, a file without a digest would be taken unchecked,
-// and one without a size could grow without bound.
-bool LoaderRun::refuseUndigested(bool installNeeded, LoaderOutcome &failure)
+// Under a signed manifest, every entry the run would act on is checked
+// before anything is written or the manifest kept: a file without a digest
+// would be taken unchecked, one without a size could grow without bound, and
+// a path that leaves its folder would end the run halfway through.
+bool LoaderRun::refuseUncheckedEntries(bool installNeeded, LoaderOutcome &failure)
 {
     if (m_env.manifestKeys.isEmpty())
         return false;
+    const QString ragePath = installNeeded ? defaultInstallFolder() : m_ragePath;
     for (const QList<FileEntry> *files : { &m_manifest.ragempFiles, &m_manifest.serverFiles }) {
         if (files == &m_manifest.ragempFiles && !installNeeded)
             continue;
@@ -256,6 +266,14 @@ bool LoaderRun::refuseUndigested(bool installNeeded, LoaderOutcome &failure)
                                        << (entry->hash.isEmpty() ? "digest" : "size") << "in the manifest";
             failure = fail(QStringLiteral("Ошибка загрузки файла:") + entry->file);
             return true;
+        }
+        const QString base = files == &m_manifest.ragempFiles ? ragePath : serverFolderIn(ragePath);
+        for (const FileEntry &entry : *files) {
+            if (!isSafeRelativePath(entry.file, base)) {
+                qCInfo(lcLoader).noquote() << entry.file << "is not a plain path inside its folder";
+                failure = fail(QStringLiteral("Ошибка создание файла:") + entry.file);
+                return true;
+            }
         }
     }
     return false;
@@ -422,8 +440,7 @@ bool LoaderRun::syncServerFiles(LoaderOutcome &failure)
 {
     report(QStringLiteral("Проверка файлов сервера"), 10);
     makeFolder(m_ragePath + QStringLiteral("/client_resources"));
-    const QString serverFolder = m_ragePath + QStringLiteral("/client_resources/")
-            + QString::fromUtf8(currentServer().identifier);
+    const QString serverFolder = serverFolderIn(m_ragePath);
     makeFolder(serverFolder);
 
     const QList<FileEntry> &files = m_manifest.serverFiles;

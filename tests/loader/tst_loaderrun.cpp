@@ -1201,7 +1201,7 @@ void LoaderRunTest::signedManifest_data()
     QTest::addColumn<QString>("signature");
     QTest::addColumn<QByteArray>("comment");  // "@" stands for the manifest's address
     QTest::addColumn<qint64>("storedBefore"); // -1: none
-    QTest::addColumn<QString>("undigested");  // the section listing a file without a digest
+    QTest::addColumn<QString>("unchecked");   // a file listed without a digest, or outside its folder
     QTest::addColumn<QString>("expected");    // empty: the game starts
     QTest::addColumn<QString>("logged");
     QTest::addColumn<qint64>("storedAfter");
@@ -1235,10 +1235,12 @@ void LoaderRunTest::signedManifest_data()
     QTest::newRow("store unwritable") << "store unwritable" << at1000 << -1LL << "" << refused
                                       << "could not be stored" << -1LL;
     // Kept only once every entry has passed its checks.
-    QTest::newRow("entry without digest") << "signed" << at1000 << -1LL << "SERVER_FILES" << "Ошибка загрузки файла:notes.txt"
-                                          << "notes.txt has no digest" << -1LL;
-    QTest::newRow("RageMP entry without digest") << "signed" << at1000 << -1LL << "RAGEMP_FILES"
+    QTest::newRow("entry without digest") << "signed" << at1000 << -1LL << "SERVER_FILES/notes.txt"
+                                          << "Ошибка загрузки файла:notes.txt" << "notes.txt has no digest" << -1LL;
+    QTest::newRow("RageMP entry without digest") << "signed" << at1000 << -1LL << "RAGEMP_FILES/notes.txt"
                                                  << "Ошибка загрузки файла:notes.txt" << "notes.txt has no digest" << -1LL;
+    QTest::newRow("entry outside its folder") << "signed" << at1000 << -1LL << "SERVER_FILES/../../notes.txt"
+                                              << "Ошибка создание файла:../../notes.txt" << "not a plain path" << -1LL;
 }
 
 void LoaderRunTest::signedManifest()
@@ -1246,7 +1248,7 @@ void LoaderRunTest::signedManifest()
     QFETCH(QString, signature);
     QFETCH(QByteArray, comment);
     QFETCH(qint64, storedBefore);
-    QFETCH(QString, undigested);
+    QFETCH(QString, unchecked);
     QFETCH(QString, expected);
     QFETCH(QString, logged);
     QFETCH(qint64, storedAfter);
@@ -1259,9 +1261,10 @@ void LoaderRunTest::signedManifest()
         h.publish("RAGEMP_FILES/ragemp_v.exe", "/r/exe", LoaderHarness::standinClient()),
         h.publish("SERVER_FILES/a.txt", "/s/a", "server file"),
     };
-    if (!undigested.isEmpty())
-        manifest.append(QJsonObject { { "file", undigested + "/notes.txt" },
-                                      { "url", h.server.url("/notes").toString() } });
+    if (unchecked.contains(".."))
+        manifest.append(h.publish(unchecked, "/notes", "notes"));
+    else if (!unchecked.isEmpty())
+        manifest.append(QJsonObject { { "file", unchecked }, { "url", h.server.url("/notes").toString() } });
     h.setManifest(manifest);
     const QString manifestUrl = h.server.url("/files.json").toString();
     comment.replace('@', manifestUrl.toUtf8());
