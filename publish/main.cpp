@@ -23,7 +23,7 @@ const char usage[] =
         "usage: zanrok-publish make SOURCE OUT --base-url URL --manifest-url URL --key SECRET_KEY\n"
         "                           [--expires DAYS] [--delta-from MIB] [--password-file FILE]\n"
         "       zanrok-publish check MANIFEST_URL --key PUBLIC_KEY [--full]\n"
-        "                           [--version-url URL] [--download-url URL]\n"
+        "                           [--version-url URL] [--download-url URL] [--min-timestamp SECONDS]\n"
         "Run a command with --help for its options.\n";
 
 int fail(const QString &message)
@@ -179,10 +179,16 @@ int check(const QStringList &arguments)
     const QCommandLineOption downloadUrl(QStringLiteral("download-url"),
                                          QStringLiteral("the download page (default %1)").arg(defaults.downloadUrl),
                                          QStringLiteral("URL"), defaults.downloadUrl);
-    parser.addOptions({ key, full, versionUrl, downloadUrl });
+    const QCommandLineOption minTimestamp(
+            QStringLiteral("min-timestamp"),
+            QStringLiteral("the launcher's floor, ZANROK_MANIFEST_MIN_TIMESTAMP (default %1)").arg(defaults.minimumTimestamp),
+            QStringLiteral("SECONDS"), QString::number(defaults.minimumTimestamp));
+    parser.addOptions({ key, full, versionUrl, downloadUrl, minTimestamp });
     if (const std::optional<int> status = parse(parser, arguments))
         return *status;
-    if (parser.positionalArguments().size() != 1 || !parser.isSet(key)) {
+    bool floorOk = false;
+    const quint64 floor = parser.value(minTimestamp).toULongLong(&floorOk);
+    if (parser.positionalArguments().size() != 1 || !parser.isSet(key) || !floorOk) {
         std::fputs(usage, stderr);
         return Usage;
     }
@@ -191,6 +197,7 @@ int check(const QStringList &arguments)
     options.full = parser.isSet(full);
     options.versionUrl = parser.value(versionUrl);
     options.downloadUrl = parser.value(downloadUrl);
+    options.minimumTimestamp = floor;
     const std::optional<QList<MinisignPublicKey>> keys = readPublicKeys(parser.value(key));
     if (!keys)
         return fail(QStringLiteral("%1 is neither a minisign public key file nor its base64 line").arg(parser.value(key)));

@@ -10,6 +10,7 @@
 #include "publish/terminal.h"
 #include "transfer/byteranges.h"
 #include "transfer/transfer.h"
+#include "trust/signeddocument.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -98,46 +99,37 @@ std::optional<QList<MinisignPublicKey>> readPublicKeys(const QString &fileOrLine
     return keys;
 }
 
-CommentFindings checkTrustedComment(const QByteArray &trustedComment, const QString &manifestUrl, qint64 now)
+CommentFindings checkTrustedComment(const QByteArray &trustedComment, const QString &manifestUrl, qint64 now,
+                                    quint64 minimumTimestamp)
 {
     CommentFindings findings;
-    const std::optional<quint64> timestamp = trustedTimestamp(trustedComment);
-    if (!timestamp) {
-        findings.problems.append(QStringLiteral("the trusted comment has no timestamp: the launcher refuses it"));
-    } else if (*timestamp > (quint64(1) << 32)) {
-        findings.problems.append(QStringLiteral("the timestamp %1 is past 2^32 (milliseconds?): once accepted, "
-                                                "it would refuse every later manifest stamped in seconds")
-                                         .arg(*timestamp));
-    } else if (qint64(*timestamp) > now + clockSlackSeconds) {
-        findings.problems.append(QStringLiteral("the timestamp %1 is %2 ahead of this clock: a launcher that "
-                                                "accepts it refuses every manifest signed earlier than that")
-                                         .arg(whenText(qint64(*timestamp)), durationText(qint64(*timestamp) - now)));
-    } else {
-        findings.notes.append(QStringLiteral("signed at %1").arg(whenText(qint64(*timestamp))));
+    // The launcher's own verdict, as for a player who has accepted nothing yet.
+    SignedDocumentRules rules;
+    rules.address = manifestUrl;
+    rules.minimumTimestamp = minimumTimestamp;
+    rules.now = now;
+    const QString refusal = trustedCommentRefusal(trustedComment, QByteArray(), rules, std::nullopt);
+    if (!refusal.isEmpty()) {
+        findings.problems.append(refusal + QStringLiteral(": launchers refuse the manifest"));
+        return findings;
     }
 
-    const std::optional<QByteArray> expires = trustedCommentField(trustedComment, QByteArrayLiteral("expires:"));
-    bool expiresOk = false;
-    const qint64 expiry = expires ? expires->toLongLong(&expiresOk) : 0;
+    // What launchers take, but should not be published.
+    const qint64 timestamp = qint64(*trustedTimestamp(trustedComment));
+    if (timestamp > now + clockSlackSeconds) {
+        findings.problems.append(QStringLiteral("the timestamp %1 is %2 ahead of this clock: a launcher that "
+                                                "accepts it refuses every manifest signed earlier than that")
+                                         .arg(whenText(timestamp), durationText(timestamp - now)));
+    } else {
+        findings.notes.append(QStringLiteral("signed at %1").arg(whenText(timestamp)));
+    }
+    const std::optional<quint64> expires = trustedNumber(trustedComment, QByteArrayLiteral("expires:"));
     if (!expires) {
         findings.problems.append(QStringLiteral("the trusted comment has no expires: field: a manifest frozen "
                                                 "by someone on the path is never refused"));
-    } else if (!expiresOk || expiry < 0) {
-        findings.problems.append(QStringLiteral("expires:%1 is not a number of seconds").arg(QString::fromUtf8(*expires)));
-    } else if (expiry <= now) {
-        findings.problems.append(QStringLiteral("expired at %1, %2 ago: launchers refuse it; sign it again")
-                                         .arg(whenText(expiry), durationText(now - expiry)));
     } else {
-        findings.notes.append(QStringLiteral("expires at %1, in %2").arg(whenText(expiry), durationText(expiry - now)));
-    }
-
-    const std::optional<QByteArray> signedFor = trustedCommentField(trustedComment, QByteArrayLiteral("manifest:"));
-    if (!signedFor) {
-        findings.problems.append(QStringLiteral("the trusted comment names no manifest: (the address it was "
-                                                "signed for)"));
-    } else if (QString::fromUtf8(*signedFor) != manifestUrl) {
-        findings.problems.append(QStringLiteral("signed for %1, not for %2: launchers fetching it here refuse it")
-                                         .arg(QString::fromUtf8(*signedFor), manifestUrl));
+        findings.notes.append(QStringLiteral("expires at %1, in %2")
+                                      .arg(whenText(qint64(*expires)), durationText(qint64(*expires) - now)));
     }
     return findings;
 }
@@ -158,7 +150,9 @@ QString versionTextProblem(const QByteArray &body)
 }
 
 PublicationCheck::Options::Options()
-    : versionUrl(NetworkAddresses::builtIn().versionFile()), downloadUrl(NetworkAddresses::builtIn().downloadPage())
+    : minimumTimestamp(NetworkAddresses::builtIn().manifestMinTimestamp),
+      versionUrl(NetworkAddresses::builtIn().versionFile()),
+      downloadUrl(NetworkAddresses::builtIn().downloadPage())
 {
 }
 
@@ -301,7 +295,8 @@ bool PublicationCheck::checkManifest(QList<Entry> &entries)
     } else {
         note(QStringLiteral("signature valid, key %1").arg(keyIdText(verdict.signature.keyId)));
         const CommentFindings findings = checkTrustedComment(verdict.signature.trustedComment, m_options.manifestUrl,
-                                                             QDateTime::currentSecsSinceEpoch());
+                                                             QDateTime::currentSecsSinceEpoch(),
+                                                             m_options.minimumTimestamp);
         for (const QString &text : findings.problems)
             problem(text);
         for (const QString &text : findings.notes)
@@ -313,32 +308,32 @@ bool PublicationCheck::checkManifest(QList<Entry> &entries)
         problem(QStringLiteral("the manifest is not a non-empty JSON array: launchers refuse it"));
         return false;
     }
-    for (const QJsonValue &element : array) {
-        const QJsonObject object = element.toObject();
-        Entry entry;
-        entry.file = object.value(QLatin1String("file")).toString();
-        entry.url = downloadUrl(object.value(QLatin1String("url")).toString());
-        entry.hash = object.value(QLatin1String("hash")).toString();
-        const QJsonValue size = object.value(QLatin1String("size"));
-        if (size.isDouble() && size.toDouble() >= 0 && size.toDouble() == double(qint64(size.toDouble())))
-            entry.size = qint64(size.toDouble());
-        const QString name = entry.file.isEmpty() ? QStringLiteral("an entry") : entry.file;
-        if (!entry.file.startsWith(QLatin1String("SERVER_FILES/")) && !entry.file.startsWith(QLatin1String("RAGEMP_FILES/"))) {
-            problem(QStringLiteral("%1: in neither section: launchers skip it").arg(name));
-            continue;
-        }
+    // Read as the launcher reads them.
+    const ManifestSections sections = splitManifest(array);
+    QList<Entry> listed;
+    for (const auto &[prefix, files] : { std::pair(QStringLiteral("RAGEMP_FILES/"), &sections.ragempFiles),
+                                         std::pair(QStringLiteral("SERVER_FILES/"), &sections.serverFiles) }) {
+        for (const FileEntry &file : *files)
+            listed.append({ prefix + file.file, file.url, file.hash, file.size });
+    }
+    if (listed.size() < array.size()) {
+        problem(QStringLiteral("%1 of the manifest's elements are in neither section (RAGEMP_FILES/, "
+                               "SERVER_FILES/): launchers skip them")
+                        .arg(array.size() - listed.size()));
+    }
+    for (const Entry &entry : qAsConst(listed)) {
         if (!isSafeRelativePath(entry.file.mid(13), QStringLiteral("/base")))
-            problem(QStringLiteral("%1: a path the launcher refuses").arg(name));
+            problem(QStringLiteral("%1: a path the launcher refuses").arg(entry.file));
         const bool lowerHex = entry.hash.size() == 32
                 && std::all_of(entry.hash.cbegin(), entry.hash.cend(), [](QChar c) {
                        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
                    });
         if (!lowerHex)
-            problem(QStringLiteral("%1: its hash is not 32 lower-case hexadecimal digits").arg(name));
+            problem(QStringLiteral("%1: its hash is not 32 lower-case hexadecimal digits").arg(entry.file));
         if (entry.size < 0)
-            problem(QStringLiteral("%1: no size, or not a whole number of bytes").arg(name));
+            problem(QStringLiteral("%1: no size, or not a whole number of bytes").arg(entry.file));
         if (entry.url.isEmpty())
-            problem(QStringLiteral("%1: no url").arg(name));
+            problem(QStringLiteral("%1: no url").arg(entry.file));
         else
             entries.append(entry);
     }

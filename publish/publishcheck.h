@@ -20,15 +20,17 @@ class QNetworkRequest;
 // A .pub file, or a key's base64 line (two with ';' between, as the build takes them).
 std::optional<QList<MinisignPublicKey>> readPublicKeys(const QString &fileOrLine);
 
-// What the trusted comment of a valid signature says, against the address
-// the manifest was fetched from and the time `now` (seconds since 1970).
-// Problems and notes, one line each.
+// What the trusted comment of a valid signature says: the launcher's verdict
+// for the address the manifest was fetched from, the time `now` (seconds
+// since 1970) and the launcher's floor, then what launchers take but should
+// not be published. Problems and notes, one line each.
 struct CommentFindings
 {
     QStringList problems;
     QStringList notes;
 };
-CommentFindings checkTrustedComment(const QByteArray &trustedComment, const QString &manifestUrl, qint64 now);
+CommentFindings checkTrustedComment(const QByteArray &trustedComment, const QString &manifestUrl, qint64 now,
+                                    quint64 minimumTimestamp);
 
 // What the version text's body says to launchers.
 QString versionTextProblem(const QByteArray &body);
@@ -42,6 +44,7 @@ public:
         QString manifestUrl;
         QList<MinisignPublicKey> keys;
         bool full = false;
+        quint64 minimumTimestamp; // the launcher's floor; default: the build's
         QString versionUrl;  // default: the build's
         QString downloadUrl; // default: the build's
     };

@@ -132,8 +132,11 @@ EOF
     start_devnet "$@"
 }
 
+# devnet_files=DIR: the demo network serves that published folder as its file host.
+devnet_files=""
 start_devnet() { # [variant...]
     local args=(--state "$work/devnet" --standin "$ZANROK_STANDIN" --wait 120) v
+    [ -z "$devnet_files" ] || args+=(--files "$devnet_files")
     for v in "$@"; do args+=(--variant "$v"); done
     "$ZANROK_DEVNET" start "${args[@]}" >>"$work/devnet.log" 2>&1 {ports_lock}>&- ||
         { cat "$work/devnet.log" >&2; fail "devnet start"; }
@@ -394,6 +397,23 @@ check_launch() { # identifier host
 # Requests the demo network has answered, as "METHOD PATH STATUS" lines.
 served() {
     awk '{ print substr($6, 2), $7, $9 }' "$work/devnet/logs/access.log"
+}
+
+# A delta update of PATH in the requests from line N of the access log on:
+# its sidecar fetched, then the file by range requests only, under 4 MiB
+# sent for both.
+expect_delta_update() { # N path
+    local requests file_requests sent
+    requests=$(served_since "$1")
+    log "requested:"$'\n'"$(awk '{ print "    " $0 }' <<<"$requests")"
+    grep -qx "$2.zsync 200 - [0-9]*" <<<"$requests" || fail "the sidecar was not fetched"
+    file_requests=$(awk -v p="$2" '$1 == p' <<<"$requests")
+    [ -n "$file_requests" ] || fail "nothing of the large file was fetched"
+    awk '$2 != 206 || $3 !~ /^bytes=/ { exit 1 }' <<<"$file_requests" ||
+        fail "the large file was fetched other than by ranges: $file_requests"
+    sent=$(awk -v p="$2" '$1 == p || $1 == p ".zsync" { s += $4 } END { print s + 0 }' <<<"$requests")
+    [ "$sent" -lt $((4 * 1024 * 1024)) ] || fail "the host sent $sent bytes for $2"
+    log "the host sent $sent bytes for $2, sidecar included, in $(wc -l <<<"$file_requests") range requests"
 }
 
 served_bytes() { # path: bytes sent for each request of it

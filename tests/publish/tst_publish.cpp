@@ -259,7 +259,7 @@ void PublishTest::publicationReadsBackAndUpdatesIncrementally()
     const SignatureVerdict verdict = verifyMinisign(manifest, signature, { publicKey("plain.pub") });
     QCOMPARE(verdict.check, SignatureCheck::Valid);
     QVERIFY(checkTrustedComment(verdict.signature.trustedComment, options.manifestUrl,
-                                QDateTime::currentSecsSinceEpoch()).problems.isEmpty());
+                                QDateTime::currentSecsSinceEpoch(), 0).problems.isEmpty());
     if (!QStandardPaths::findExecutable("minisign").isEmpty())
         QVERIFY(minisignAccepts(options.out + "/files.json", "plain.pub"));
 
@@ -301,6 +301,7 @@ void PublishTest::checkNamesPlantedFaults_data()
     QTest::newRow("expired") << "expired" << "expired at";
     QTest::newRow("another key") << "foreign" << "not a trusted key";
     QTest::newRow("signed for another address") << "staging" << "signed for http://staging";
+    QTest::newRow("older than the launcher's floor") << "floor" << "older than the launcher's floor";
     QTest::newRow("a version text with a line break") << "version" << "ends in a line break";
 }
 
@@ -344,6 +345,8 @@ void PublishTest::checkNamesPlantedFaults()
     options.manifestUrl = manifestUrl;
     options.keys = { publicKey(fault == "foreign" ? "protected.pub" : "plain.pub") };
     options.full = fault == "digest";
+    if (fault == "floor")
+        options.minimumTimestamp = quint64(now);
     options.versionUrl = server.baseUrl() + "/ver.txt";
     options.downloadUrl = server.baseUrl() + "/download";
     PublicationCheck check(options);
