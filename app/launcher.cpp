@@ -43,6 +43,8 @@ void cleanUpOnceDrawn(const MainWindow &window, const SelfUpdate &selfUpdate)
                 removeEarlierVersions(*root, own);
             removeEarlierInstallers(selfUpdate.folder, own);
         }, Qt::QueuedConnection);
+        // The first frame may have come during start-up: one more.
+        scene->update();
         return;
     }
 }

@@ -48,22 +48,27 @@ void removeRecorded(const QString &folder, bool skipVersionFolders)
     if (!record.open(QIODevice::ReadOnly))
         return;
     int removed = 0;
+    int held = 0;
     while (!record.atEnd()) {
         const std::optional<QString> path = recordedPath(record.readLine(4096));
         if (!path || (skipVersionFolders && versionNumbers(path->section(QLatin1Char('/'), 0, 0))))
             continue;
         const QString file = folder + QLatin1Char('/') + *path;
-        if (QFileInfo(file).isFile() && QFile::remove(file))
-            ++removed;
+        if (!QFileInfo(file).isFile())
+            continue;
+        QFile::remove(file) ? ++removed : ++held;
         removeUpTo(folder, QFileInfo(file).path());
     }
     record.close();
+    qCInfo(lcUpdate).noquote() << "removed" << removed << "files of an earlier version from"
+                               << QDir::toNativeSeparators(folder) << "," << held << "held by a program";
+    // A file still in use (that version still running) is tried again at the next start.
+    if (held > 0)
+        return;
     QFile::remove(folder + QStringLiteral("/uninstall.exe"));
     record.remove();
     if (!skipVersionFolders)
         QDir().rmdir(folder);
-    qCInfo(lcUpdate).noquote() << "removed" << removed << "files of an earlier version from"
-                               << QDir::toNativeSeparators(folder);
 }
 
 } // namespace
