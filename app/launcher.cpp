@@ -77,8 +77,9 @@ int runLauncher(int &argc, char **argv, const LauncherHooks &hooks)
     if (sceneOnScreen(*window)) {
         cleanUpOnceDrawn(*window, selfUpdate);
         app.exec();
-    } else
+    } else {
         qCInfo(lcStartup) << "no window on screen after start-up: ending";
+    }
 
     // The window is gone: a load still running is stopped cleanly first.
     window->stopRunningLoad();
