@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build under Wine (Debian's wine64, a fresh prefix) on Xvfb,
 # against the demo network serving the Windows stand-in as ragemp_v.exe: the
-# silent install (the shortcut's working folder, an upgrade removing what the
-# earlier version recorded and this one lacks), the window (size, no frame,
+# silent install (the version's folder, the shortcut's working folder, an
+# install again removing what the earlier one recorded and this one lacks),
+# the window (size, no frame,
 # colours, Manrope faces), play (RageMP installed into C:/Games/Zanrok, closed
 # to other accounts as far as Wine keeps access lists, the server's files with
 # one whose path is over 260 characters, the launch values in the registry, the stand-in
