@@ -61,7 +61,7 @@ void removeRecorded(const QString &folder, bool skipVersionFolders)
     }
     record.close();
     qCInfo(lcUpdate).noquote() << "removed" << removed << "files of an earlier version from"
-                               << QDir::toNativeSeparators(folder) << "," << held << "held by a program";
+                               << QDir::toNativeSeparators(folder) + QStringLiteral(";") << held << "held by a program";
     // A file still in use (that version still running) is tried again at the next start.
     if (held > 0)
         return;

@@ -67,7 +67,7 @@ void LauncherUpdate::fetch(const QString &url, const Fetched &done)
         reply->setProperty("why", QStringLiteral("longer than %1 bytes").arg(maxDescriptorSize));
         reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, url, done] {
+    connect(reply, &QNetworkReply::finished, this, [reply, url, done] {
         reply->deleteLater();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         QString why = reply->property("why").toString();
@@ -101,8 +101,8 @@ void LauncherUpdate::check(const QByteArray &descriptor, const std::optional<QBy
                         + LauncherSettings::location());
     }
     qCInfo(lcUpdate).noquote() << "the descriptor, signed at" << check.accepted.timestamp << "offers"
-                               << check.release.version << "from" << check.release.url << "," << check.release.size
-                               << "bytes, SHA-256" << check.release.sha256;
+                               << check.release.version << "from" << check.release.url
+                               << QStringLiteral("(%1 bytes, SHA-256 %2)").arg(check.release.size).arg(check.release.sha256);
     download(check.release);
 }
 
@@ -154,6 +154,6 @@ void LauncherUpdate::fallBack(const QString &reason)
 {
     if (std::exchange(m_done, true))
         return;
-    qCInfo(lcUpdate).noquote() << "no update:" << reason << "; the download page instead";
+    qCInfo(lcUpdate).noquote() << "no update:" << reason + QStringLiteral("; the download page instead");
     emit finished(false);
 }
