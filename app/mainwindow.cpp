@@ -10,6 +10,7 @@
 #include "platform/diagnostics.h"
 #include "servers/servercatalogue.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -17,6 +18,7 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QSslConfiguration>
+#include <QTimer>
 #include <QUrl>
 #include <QWindow>
 
@@ -42,8 +44,8 @@ bool failed(const QNetworkReply *reply)
 
 } // namespace
 
-MainWindow::MainWindow(const NetworkAddresses &addresses)
-    : QObject(nullptr)
+MainWindow::MainWindow(const NetworkAddresses &addresses, const SelfUpdate &selfUpdate)
+    : QObject(nullptr), m_selfUpdate(selfUpdate)
 {
     // The scene reads the status through this type, and the play request
     // carries it across threads.
@@ -158,7 +160,44 @@ void MainWindow::checkLauncherVersion(QNetworkReply *reply, const NetworkAddress
     }
     qCInfo(lcStartup) << "another version is published:" << body.left(64);
     showMessage(QStringLiteral("Вышла новая версия лаунчера."));
-    QDesktopServices::openUrl(QUrl(addresses.downloadPage(), QUrl::TolerantMode));
+    m_downloadPage = addresses.downloadPage();
+    if (!m_selfUpdate.enabled) {
+        QDesktopServices::openUrl(QUrl(m_downloadPage, QUrl::TolerantMode));
+        return;
+    }
+    m_update = UpdateSource { addresses.launcherUpdate(), QString::fromUtf8(body), launcherVersion(),
+                              addresses.manifestKeys, addresses.manifestMinTimestamp };
+    // In the main event loop, with the window usable: start-up is over.
+    QTimer::singleShot(0, this, &MainWindow::updateLauncher);
+}
+
+void MainWindow::updateLauncher()
+{
+    // Never beside a load: it comes once the load has ended.
+    if (status->gameLoadStarted()) {
+        m_updateAfterLoad = true;
+        return;
+    }
+    // As a load shows itself, so that play waits: "Обновление лаунчера ( N% )".
+    const QString infoBefore = status->info();
+    status->setGameLoadStarted(true);
+    status->setInfo(QStringLiteral("Обновление лаунчера"));
+    status->setLoadPercent(0);
+    auto *update = new LauncherUpdate(*m_update, m_selfUpdate, this);
+    connect(update, &LauncherUpdate::progressed, status, &GameLoaderStatus::setLoadPercent);
+    connect(update, &LauncherUpdate::finished, this, [this, update, infoBefore](bool installerStarted) {
+        update->deleteLater();
+        if (installerStarted) {
+            // As a closed window ends it; the installer waits for the process to end.
+            QCoreApplication::exit(0);
+            return;
+        }
+        status->setGameLoadStarted(false);
+        status->setInfo(infoBefore);
+        status->setLoadPercent(0);
+        QDesktopServices::openUrl(QUrl(m_downloadPage, QUrl::TolerantMode));
+    });
+    update->start();
 }
 
 void MainWindow::stopRunningLoad()
@@ -204,4 +243,6 @@ void MainWindow::gameLoadResult(bool result, const QString &errorInfo)
     status->setGameLoadStarted(false);
     status->setInfo(result ? QStringLiteral("Игра готова к запуску") : errorInfo);
     status->setLoadPercent(0);
+    if (std::exchange(m_updateAfterLoad, false))
+        updateLauncher();
 }

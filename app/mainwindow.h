@@ -2,6 +2,7 @@
 
 #include "loader/gameloaderstatus.h"
 #include "platform/networkaddresses.h"
+#include "update/launcherupdate.h"
 
 #include <QObject>
 #include <QString>
@@ -11,7 +12,8 @@ class QQmlApplicationEngine;
 class GameLoaderWorker;
 
 // The controller behind the scene. Its constructor is the whole start-up:
-// status object, news, scene, loader wiring, online counts, version check.
+// status object, news, scene, loader wiring, online counts, version check;
+// where the launcher updates itself, the update follows in the event loop.
 class MainWindow : public QObject
 {
     Q_OBJECT
@@ -20,7 +22,8 @@ class MainWindow : public QObject
     Q_PROPERTY(GameLoaderStatus *gameLoaderStatus READ gameLoaderStatus CONSTANT)
 
 public:
-    explicit MainWindow(const NetworkAddresses &addresses = NetworkAddresses::builtIn());
+    explicit MainWindow(const NetworkAddresses &addresses = NetworkAddresses::builtIn(),
+                        const SelfUpdate &selfUpdate = SelfUpdate::builtIn());
     ~MainWindow() override;
 
     GameLoaderStatus *gameLoaderStatus() const { return status; }
@@ -43,9 +46,15 @@ public slots:
 private:
     [[noreturn]] void fetchFailed();
     void checkLauncherVersion(class QNetworkReply *reply, const NetworkAddresses &addresses);
+    void updateLauncher();
 
     QQmlApplicationEngine *engine = nullptr;
     QThread loaderThread;
     GameLoaderWorker *worker = nullptr;
     GameLoaderStatus *status = nullptr;
+
+    SelfUpdate m_selfUpdate;
+    std::optional<UpdateSource> m_update; // once another version is announced
+    QString m_downloadPage;
+    bool m_updateAfterLoad = false;
 };

@@ -24,4 +24,6 @@ struct NetworkAddresses
     QString downloadPage() const { return site + QStringLiteral("/download"); }
     QString versionFile() const { return filesHttps + QStringLiteral("/LAUNCHER_FILES/ver.txt"); }
     QString manifest() const { return filesHttp + QStringLiteral("/files.json"); }
+    // The launcher's next version, signed with the manifest's keys, next to it.
+    QString launcherUpdate() const { return filesHttp + QStringLiteral("/launcher/update.json"); }
 };

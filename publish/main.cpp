@@ -1,6 +1,7 @@
 // zanrok-publish: the network's side of the launcher. `make` publishes a
-// folder into a web root, signed; `check` looks at a publication as a
-// player's launcher does.
+// folder into a web root, signed; `launcher` the launcher's next version;
+// `check` looks at a publication as a player's launcher does.
+#include "publish/launcherpublication.h"
 #include "publish/publication.h"
 #include "publish/publishcheck.h"
 #include "publish/terminal.h"
@@ -10,6 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 
 #include <chrono>
 #include <cstdio>
@@ -22,6 +24,8 @@ enum ExitStatus { Success = 0, Failure = 1, Usage = 2 };
 const char usage[] =
         "usage: zanrok-publish make SOURCE OUT --base-url URL --manifest-url URL --key SECRET_KEY\n"
         "                           [--expires DAYS] [--delta-from MIB] [--password-file FILE]\n"
+        "       zanrok-publish launcher SETUP.exe OUT --version V --base-url URL --key SECRET_KEY\n"
+        "                           [--descriptor-url URL] [--expires DAYS] [--password-file FILE]\n"
         "       zanrok-publish check MANIFEST_URL --key PUBLIC_KEY [--full]\n"
         "                           [--version-url URL] [--download-url URL] [--min-timestamp SECONDS]\n"
         "Run a command with --help for its options.\n";
@@ -77,6 +81,18 @@ std::optional<MinisignSecretKey> openKey(const QString &keyPath, const QString &
     return opened.key;
 }
 
+// The options of a command that signs.
+struct SigningOptions
+{
+    QCommandLineOption key { QStringLiteral("key"), QStringLiteral("the minisign secret key"),
+                             QStringLiteral("SECRET_KEY") };
+    QCommandLineOption expires { QStringLiteral("expires"), QStringLiteral("days the signature stays valid (default 30)"),
+                                 QStringLiteral("DAYS"), QStringLiteral("30") };
+    QCommandLineOption passwordFile { QStringLiteral("password-file"),
+                                      QStringLiteral("read the key's password from the first line of FILE"),
+                                      QStringLiteral("FILE") };
+};
+
 int make(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -90,17 +106,13 @@ int make(const QStringList &arguments)
     const QCommandLineOption manifestUrl(QStringLiteral("manifest-url"),
                                          QStringLiteral("the manifest's address, as the launcher fetches it"),
                                          QStringLiteral("URL"));
-    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("the minisign secret key"),
-                                 QStringLiteral("SECRET_KEY"));
-    const QCommandLineOption expires(QStringLiteral("expires"),
-                                     QStringLiteral("days the signature stays valid (default 30)"),
-                                     QStringLiteral("DAYS"), QStringLiteral("30"));
     const QCommandLineOption deltaFrom(QStringLiteral("delta-from"),
                                        QStringLiteral("MiB from which a file gets a zsync sidecar (default 4)"),
                                        QStringLiteral("MIB"), QStringLiteral("4"));
-    const QCommandLineOption passwordFile(QStringLiteral("password-file"),
-                                          QStringLiteral("read the key's password from the first line of FILE"),
-                                          QStringLiteral("FILE"));
+    const SigningOptions signing;
+    const QCommandLineOption &key = signing.key;
+    const QCommandLineOption &expires = signing.expires;
+    const QCommandLineOption &passwordFile = signing.passwordFile;
     parser.addOptions({ baseUrl, manifestUrl, key, expires, deltaFrom, passwordFile });
     if (const std::optional<int> status = parse(parser, arguments))
         return *status;
@@ -161,6 +173,59 @@ int make(const QStringList &arguments)
     return Success;
 }
 
+int launcher(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Publishes SETUP.exe, the launcher's installer, into OUT as its next version: the installer, "
+            "launcher/update.json naming it, its minisign signature, and LAUNCHER_FILES/ver.txt."));
+    parser.addPositionalArgument(QStringLiteral("SETUP.exe"), QStringLiteral("the installer"));
+    parser.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("the file host's web root"));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("the installer's version, dotted numbers"),
+                                     QStringLiteral("V"));
+    const QCommandLineOption baseUrl(QStringLiteral("base-url"),
+                                     QStringLiteral("the address the installer is under (in launcher/)"),
+                                     QStringLiteral("URL"));
+    const QCommandLineOption descriptorUrl(
+            QStringLiteral("descriptor-url"),
+            QStringLiteral("the descriptor's address, as the launcher fetches it (default: the base URL's host, "
+                           "/launcher/update.json)"),
+            QStringLiteral("URL"));
+    const SigningOptions signing;
+    const QCommandLineOption &key = signing.key;
+    const QCommandLineOption &expires = signing.expires;
+    const QCommandLineOption &passwordFile = signing.passwordFile;
+    parser.addOptions({ version, baseUrl, descriptorUrl, key, expires, passwordFile });
+    if (const std::optional<int> status = parse(parser, arguments))
+        return *status;
+    bool daysOk = false;
+    LauncherOptions options;
+    options.expiresDays = parser.value(expires).toInt(&daysOk);
+    if (parser.positionalArguments().size() != 2 || !parser.isSet(version) || !parser.isSet(baseUrl)
+        || !parser.isSet(key) || !daysOk) {
+        std::fputs(usage, stderr);
+        return Usage;
+    }
+    options.setup = parser.positionalArguments().at(0);
+    options.out = parser.positionalArguments().at(1);
+    options.version = parser.value(version);
+    options.baseUrl = parser.value(baseUrl);
+    options.descriptorUrl = parser.value(descriptorUrl);
+
+    LauncherPublication publication(options);
+    QString keyError;
+    std::optional<MinisignSecretKey> secretKey;
+    if (publication.prepare())
+        secretKey = openKey(parser.value(key), parser.value(passwordFile), keyError);
+    if (!secretKey || !publication.publish(*secretKey)) {
+        for (const QString &problem : publication.problems())
+            std::fprintf(stderr, "zanrok-publish: %s\n", qPrintable(problem));
+        return fail((keyError.isEmpty() ? QString() : keyError + QStringLiteral("; "))
+                    + QStringLiteral("not published; the web root serves what it served before"));
+    }
+    return Success;
+}
+
 int check(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -216,10 +281,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("zanrok-publish"));
     QStringList arguments = QCoreApplication::arguments();
     const QString command = arguments.value(1);
-    if (command == QLatin1String("make") || command == QLatin1String("check")) {
+    const QHash<QString, int (*)(const QStringList &)> commands {
+        { QStringLiteral("make"), make }, { QStringLiteral("launcher"), launcher }, { QStringLiteral("check"), check }
+    };
+    if (commands.contains(command)) {
         arguments.removeAt(1);
         arguments[0] += QLatin1Char(' ') + command;
-        return command == QLatin1String("make") ? make(arguments) : check(arguments);
+        return commands.value(command)(arguments);
     }
     std::fputs(usage, command == QLatin1String("--help") || command == QLatin1String("-h") ? stdout : stderr);
     return command == QLatin1String("--help") || command == QLatin1String("-h") ? Success : Usage;

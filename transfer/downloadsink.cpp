@@ -55,7 +55,7 @@ void BodyDigest::addData(const QByteArray &chunk)
     m_bytes += chunk.size();
     if (!m_thread.joinable()) {
         if (m_bytes <= inlineHashBytes) {
-            m_hash.addData(chunk);
+            m_hash->addData(chunk);
             return;
         }
         startThread();
@@ -109,13 +109,13 @@ QString BodyDigest::hexResult() const
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_failed)
         return QString();
-    return QString::fromLatin1(m_hash.result().toHex());
+    return QString::fromLatin1(m_hash->result().toHex());
 }
 
 void BodyDigest::reset()
 {
     stopThread();
-    m_hash.reset();
+    m_hash->reset();
     m_bytes = 0;
     m_finished = false;
     m_failed = false;
@@ -165,7 +165,7 @@ void BodyDigest::run()
                 failed = true;
                 break;
             }
-            m_hash.addData(buffer.constData(), int(read));
+            m_hash->addData(buffer.constData(), int(read));
             remaining -= read;
         }
         lock.lock();
@@ -194,7 +194,7 @@ void BodyDigest::run()
         const QByteArray chunk = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
-        m_hash.addData(chunk);
+        m_hash->addData(chunk);
         lock.lock();
         m_queuedBytes -= chunk.size();
     }

@@ -11,13 +11,14 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 // A test's stand-in for a slow disk: each 256 KiB of a kept part waits this
 // long before it is hashed.
 void setPartHashingDelay(std::chrono::milliseconds perChunk);
 
-// The MD5 of a download's body, taken as it arrives. MD5 is slower than a
+// The MD5 (or another digest) of a download's body, taken as it arrives. MD5 is slower than a
 // fast link delivers, so past the first few MiB (or when a kept part must be
 // hashed first) it runs on a thread of its own. It never blocks the caller:
 // when too much waits, backlogged() says so and the caller stops reading
@@ -32,6 +33,8 @@ public:
     BodyDigest(const BodyDigest &) = delete;
     BodyDigest &operator=(const BodyDigest &) = delete;
 
+    // Another digest than MD5; before any data.
+    void setAlgorithm(QCryptographicHash::Algorithm algorithm) { m_hash.emplace(algorithm); }
     qint64 bytes() const { return m_bytes; }
     // Hashes the first `bytes` of the file at `path` before anything added;
     // `wake` is called once that is done.
@@ -56,7 +59,7 @@ private:
     void stopThread();
 
     std::function<void()> m_wake;
-    QCryptographicHash m_hash { QCryptographicHash::Md5 };
+    std::optional<QCryptographicHash> m_hash { std::in_place, QCryptographicHash::Md5 };
     qint64 m_bytes = 0;
     bool m_finished = false;
     bool m_failed = false;

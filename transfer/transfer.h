@@ -45,7 +45,7 @@ qint64 contentRangeStart(const QByteArray &value);
 bool downloadDigestMatches(const QString &computedHex, const QString &published);
 
 // One file's download: streams the body into a temporary file beside the
-// target through its MD5, and puts it in place only once complete and
+// target through its MD5 (or the digest chosen), and puts it in place only once complete and
 // matching (or when there is no digest to check). A body that runs past the
 // file's size, or ends short of it, is refused like one of another digest,
 // without a byte past the size written. Passing failures are tried
@@ -80,6 +80,8 @@ public:
              const QString &expectedMd5, qint64 expectedSize, QObject *parent = nullptr);
     ~Transfer() override;
 
+    // The digest given is a SHA-256 (or another) rather than an MD5; before open().
+    void setDigestAlgorithm(QCryptographicHash::Algorithm algorithm) { m_digest.setAlgorithm(algorithm); }
     // Opens the temporary file, taking up a kept part of the same file
     // (none longer than the file). False when the target cannot be replaced.
     bool open();

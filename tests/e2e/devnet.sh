@@ -144,6 +144,29 @@ start --variant rewritten >/dev/null
 [ "$(status_of http://127.0.0.1:7080/SERVER_FILES/packages/core/index.js)" = 200 ] || fail "rewritten: the proxy passes nothing on"
 stop
 
+# The launcher's update published with the tool (when it is built): the
+# descriptor signed by the demo key naming the installer served, the version
+# text; then each of its variants.
+if [ -x "${ZANROK_PUBLISH:-}" ]; then
+    head -c 100000 /dev/urandom >"$work/setup.exe"
+    launcher_update() { # variants: minisign's complaint of the descriptor, and what differs
+        start --variant version=1.9 --variant "launcher=$work/setup.exe" "$@" >/dev/null
+        get -o "$work/update.json" http://127.0.0.1:7080/launcher/update.json
+        get -o "$work/update.json.minisig" http://127.0.0.1:7080/launcher/update.json.minisig
+        minisign -V -p "$ZANROK_SOURCE_DIR/devnet/sign/demo.pub" -m "$work/update.json" 2>&1 >/dev/null | head -n 1
+        [ "$(get https://127.0.0.1:7444/LAUNCHER_FILES/ver.txt)" = 1.9 ] || echo "the version text"
+        [ "$(get "$(jq -r .url "$work/update.json")" | sha256sum | cut -d' ' -f1)" = "$(jq -r .sha256 "$work/update.json")" ] ||
+            echo "the installer"
+        stop
+    }
+    found=$(launcher_update)
+    [ -z "$found" ] || fail "launcher: $found"
+    found=$(launcher_update --variant launcher-tampered)
+    [ "$found" = "the installer" ] || fail "launcher-tampered: $found"
+    found=$(launcher_update --variant launcher-foreign-key)
+    [[ "$found" = "Signature key id in "* ]] || fail "launcher-foreign-key: $found"
+fi
+
 # Files of 16 bytes served far longer, and one served at a trickle.
 start --variant bomb --variant endless --variant trickle >/dev/null
 listed=$(get http://127.0.0.1:7080/files.json | jq -c '[.[] | select(.file | test("bomb|endless|roads")) | .size]')

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build under Wine (Debian's wine64, a fresh prefix) on Xvfb,
 # against the demo network serving the Windows stand-in as ragemp_v.exe: the
-# silent install (the shortcut's working folder, an upgrade removing what the
-# earlier version recorded and this one lacks), the window (size, no frame,
+# silent install (the version's folder, the shortcut's working folder, an
+# install again removing what the earlier one recorded and this one lacks),
+# the window (size, no frame,
 # colours, Manrope faces), play (RageMP installed into C:/Games/Zanrok, closed
 # to other accounts as far as Wine keeps access lists, the server's files with
 # one whose path is over 260 characters, the launch values in the registry, the stand-in
@@ -44,7 +45,9 @@ log "making a fresh Wine prefix"
 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 {ports_lock}>&- || fail "wineboot: $(tail -n 3 "$work/wineboot.log")"
 drive_c=$WINEPREFIX/drive_c
 profile=$drive_c/users/$(id -un)
-programs="$profile/AppData/Local/Programs/Zanrok Launcher"
+# Each version in a folder of its own.
+version=$(sed -n 's/^ZANROK_LAUNCHER_VERSION:INTERNAL=//p' "$windows_build/CMakeCache.txt")
+programs="$profile/AppData/Local/Programs/Zanrok Launcher/$version"
 "$wine" "$windows_build/ZanrokLauncherSetup.exe" /S {ports_lock}>&- || fail "the installer failed"
 [ -f "$programs/zanrok-launcher.exe" ] || fail "nothing installed in $programs"
 shortcut="$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Zanrok Launcher.lnk"
@@ -52,14 +55,14 @@ shortcut="$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Zanrok 
 # The shortcut holds the full folder name once, in UTF-16LE: its working
 # folder (Wine ends it with a NUL; the target path is elsewhere in ANSI).
 hex() { od -An -tx1 -v | tr -d ' \n'; }
-folder='C:\users\'"$(id -un)"'\AppData\Local\Programs\Zanrok Launcher'
+folder='C:\users\'"$(id -un)"'\AppData\Local\Programs\Zanrok Launcher\'"$version"
 [[ "$(hex <"$shortcut")" == *"$(printf '%s\0' "$folder" | iconv -t UTF-16LE | hex)"* ]] ||
     fail "the shortcut does not start in $folder"
 log "installed: $(find "$programs" -type f | wc -l) files in $programs"
 
-# An upgrade: files the earlier version recorded and this one does not ship
-# go, with their folders if emptied; the player's own and whatever a record
-# line names outside the folder stay.
+# Installed again over an earlier install of the version: files it recorded
+# and this one does not ship go, with their folders if emptied; the player's
+# own and whatever a record line names outside the folder stay.
 mkdir -p "$programs/plugins/old"
 touch "$programs/plugins/old/gone.dll" "$programs/old.dll" "$programs/notes.txt" "$programs/../outside.txt"
 printf '%s\r\n' 'plugins\old\gone.dll' old.dll '..\outside.txt' '*.txt' >>"$programs/installed-files.txt"

@@ -6,6 +6,7 @@
 #include "delta/sidecarwriter.h"
 #include "loader/manifest.h"
 #include "publish/filedigest.h"
+#include "publish/launcherpublication.h"
 #include "publish/manifestwriter.h"
 #include "publish/publication.h"
 #include "publish/publishcheck.h"
@@ -75,6 +76,7 @@ private slots:
     void refusals_data();
     void refusals();
     void publicationReadsBackAndUpdatesIncrementally();
+    void launcherUpdateReadsBack();
     void checkNamesPlantedFaults_data();
     void checkNamesPlantedFaults();
 };
@@ -286,6 +288,35 @@ void PublishTest::publicationReadsBackAndUpdatesIncrementally()
     const QByteArray before = readFile(options.out + "/files.json");
     QCOMPARE(publish(), -1);
     QCOMPARE(readFile(options.out + "/files.json"), before);
+}
+
+void PublishTest::launcherUpdateReadsBack()
+{
+    QTemporaryDir folder;
+    const QByteArray setup = randomBytes(200000, 11);
+    QVERIFY(writeFile(folder.filePath("setup.exe"), setup));
+    LauncherOptions options { folder.filePath("setup.exe"), "1.9-beta", "http://files.example/pub", {}, folder.filePath("www") };
+    LauncherPublication refused(options);
+    QVERIFY(!refused.prepare());
+    QVERIFY(!QFile::exists(options.out));
+
+    options.version = "1.9";
+    LauncherPublication publication(options);
+    QVERIFY(publication.prepare() && publication.publish(plainKey()));
+    // The launcher's own reader and rules take it, for the version text beside it.
+    SignedDocumentRules rules;
+    rules.trustedKeys = QStringList { testData("plain.pub").split('\n').at(1) };
+    rules.address = "http://files.example/launcher/update.json";
+    rules.now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray descriptor = readFile(options.out + "/launcher/update.json");
+    const ReleaseCheck check = checkLauncherRelease(descriptor, readFile(options.out + "/launcher/update.json.minisig"), rules,
+                                                    std::nullopt, readFile(options.out + "/LAUNCHER_FILES/ver.txt"), "1.8");
+    QVERIFY2(check.ok(), qPrintable(check.refusal));
+    QCOMPARE(check.release, LauncherRelease({ "1.9", "http://files.example/pub/launcher/ZanrokLauncherSetup-1.9.exe", setup.size(),
+                                              QCryptographicHash::hash(setup, QCryptographicHash::Sha256).toHex() }));
+    QCOMPARE(readFile(options.out + "/pub/launcher/ZanrokLauncherSetup-1.9.exe"), setup);
+    if (!QStandardPaths::findExecutable("minisign").isEmpty())
+        QVERIFY(minisignAccepts(options.out + "/launcher/update.json", "plain.pub"));
 }
 
 void PublishTest::checkNamesPlantedFaults_data()

@@ -31,6 +31,8 @@ private slots:
     void startUpPublishesTheFeeds();
     void versionCheck_data();
     void versionCheck();
+    void updateShowsItselfThenFallsBack_data();
+    void updateShowsItselfThenFallsBack();
     void playRunsOnTheLoaderThreadAndResultComesLast();
     void serverChoiceIsRefusedDuringALoad();
     void resultTextsAndUrls();
@@ -141,6 +143,46 @@ void ControllerTest::versionCheck()
         QVERIFY(m_opened.isEmpty());
     }
     QVERIFY(published(*window, "online").isValid()); // start-up went on
+}
+
+void ControllerTest::updateShowsItselfThenFallsBack_data()
+{
+    QTest::addColumn<QString>("infoBefore"); // and a play request during start-up
+    QTest::newRow("idle") << QString();
+    QTest::newRow("after a load started during start-up") << QStringLiteral("Ошибка запроса файлов.");
+}
+
+void ControllerTest::updateShowsItselfThenFallsBack()
+{
+    // Where the launcher updates itself: an update without a descriptor shows
+    // itself as a load does, never beside one, keeps play waiting, then opens
+    // the download page.
+    QFETCH(QString, infoBefore);
+    m_files->setBody("/LAUNCHER_FILES/ver.txt", "1.9");
+    QTemporaryDir updates;
+    bool installerStarted = false;
+    Controller window(new MainWindow(NetworkAddresses { m_site->baseUrl(), m_files->baseUrl(), m_plainFiles->baseUrl() },
+                                     SelfUpdate { true, updates.path(), [&](const QString &) { return installerStarted = true; } }));
+    QCOMPARE(m_messages->texts, QStringList { QStringLiteral("Вышла новая версия лаунчера.") });
+    QVERIFY(m_opened.isEmpty());
+    GameLoaderStatus *status = window->gameLoaderStatus();
+    QSignalSpy operate(window.get(), &MainWindow::gameLoadOperate);
+    if (!infoBefore.isEmpty())
+        window->buttonStartPlayClick();
+    QStringList changes;
+    QObject scope;
+    connect(status, &GameLoaderStatus::gameLoadStartedChange, &scope, [&] { changes << QString::number(status->gameLoadStarted()); });
+    connect(status, &GameLoaderStatus::infoChange, &scope, [&] {
+        changes << status->info();
+        if (status->gameLoadStarted())
+            window->buttonStartPlayClick(); // refused during the update
+    });
+    QTRY_COMPARE(m_opened, QList<QUrl> { QUrl(m_site->baseUrl() + QStringLiteral("/download")) });
+    QCOMPARE(changes.mid(changes.indexOf("Обновление лаунчера") - 1), QStringList({ "1", "Обновление лаунчера", "0", infoBefore }));
+    QCOMPARE(changes.indexOf("1"), infoBefore.isEmpty() ? 0 : changes.indexOf("0") + 2); // after the load's end
+    QCOMPARE(operate.count(), infoBefore.isEmpty() ? 0 : 1);
+    QCOMPARE(m_plainFiles->requestCount("/launcher/update.json"), 1);
+    QVERIFY(!installerStarted);
 }
 
 void ControllerTest::playRunsOnTheLoaderThreadAndResultComesLast()
