@@ -299,6 +299,8 @@ void LoaderLogicTest::passingFailures_data()
     QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << 0 << true;
     QTest::newRow("closed mid-body") << int(QNetworkReply::RemoteHostClosedError) << 200 << true;
     QTest::newRow("inactivity timeout") << int(QNetworkReply::OperationCanceledError) << 0 << true;
+    // The host is then asked one request at a time.
+    QTest::newRow("malformed answer") << int(QNetworkReply::ProtocolFailure) << 200 << true;
     QTest::newRow("host unknown") << int(QNetworkReply::HostNotFoundError) << 0 << false;
     for (int status : { 408, 429, 500, 502, 503, 504 })
         QTest::addRow("%d", status) << int(QNetworkReply::UnknownServerError) << status << true;
