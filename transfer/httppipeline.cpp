@@ -411,6 +411,10 @@ void HostPool::dispatch()
         }
     } while (m_dispatchAgain);
     m_dispatching = false;
+    const bool queued = !m_waiting.empty()
+            || std::any_of(m_connections.begin(), m_connections.end(), [](const HttpConnection *c) { return c->load() > 1; });
+    if (queued)
+        m_pipeline.keepWaitingAlive();
 }
 
 HttpConnection *HostPool::placeSmall()
@@ -905,11 +909,14 @@ QNetworkReply *HttpPipeline::get(const QNetworkRequest &request, QObject *parent
     }
     pool.m_waiting.push_back(reply);
     pool.dispatch();
-    if (!m_nudgeTimer.isActive()) {
-        // Often enough that no caller's inactivity limit runs out between.
-        m_nudgeTimer.start(qBound<qint64>(20, fetchInactivityTimeout().count() / 4, 1000));
-    }
     return reply;
+}
+
+void HttpPipeline::keepWaitingAlive()
+{
+    // Often enough that no reader's inactivity limit runs out between.
+    if (!m_nudgeTimer.isActive())
+        m_nudgeTimer.start(qBound<qint64>(20, fetchInactivityTimeout().count() / 4, 1000));
 }
 
 bool HttpPipeline::oneAtATime(const QUrl &url) const

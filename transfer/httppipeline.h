@@ -116,6 +116,7 @@ private:
     void markForDelivery(PipelinedReply *reply);
     void flush();
     void scheduleFlush();
+    void keepWaitingAlive();
     void nudgeWaiting();
 
     std::map<QString, std::unique_ptr<HostPool>> m_pools;

@@ -27,16 +27,16 @@ bool PipelinedNetworkManager::pipelines(const QUrl &url) const
 {
     if (url.scheme() != QLatin1String("http") || url.host().isEmpty() || !url.userInfo().isEmpty())
         return false;
-    if (proxy().type() == QNetworkProxy::NoProxy)
-        return true;
-    if (!direct(proxy()) || proxyFactory() || !direct(QNetworkProxy::applicationProxy()))
-        return false;
-    // Asked once a host: on Windows the answer may take a while.
+    // Decided once a host: the system's answer may take a while on Windows.
     const QString key = url.host().toLower() + QLatin1Char(':') + QString::number(url.port(80));
     auto found = m_direct.find(key);
     if (found == m_direct.end()) {
-        const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
-        found = m_direct.insert(key, proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy);
+        bool noProxy = proxy().type() == QNetworkProxy::NoProxy;
+        if (!noProxy && direct(proxy()) && !proxyFactory() && direct(QNetworkProxy::applicationProxy())) {
+            const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+            noProxy = proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
+        }
+        found = m_direct.insert(key, noProxy);
     }
     return *found;
 }

@@ -47,6 +47,7 @@ private slots:
     void faultsEndAsErrors();
     void quittingTheThreadEndsTheWait();
     void pipelinedRepliesAbortedMidwayLeaveTheOthersTheirAnswers();
+    void onlyDirectPlainHttpGoesThroughThePipeline();
     void verificationFollowsTheRequest();
 };
 
@@ -187,6 +188,20 @@ void BlockingGetTest::quittingTheThreadEndsTheWait()
     QVERIFY(thread.wait(10000));
     QVERIFY(finished);
     QCOMPARE(error, int(QNetworkReply::OperationCanceledError));
+}
+
+void BlockingGetTest::onlyDirectPlainHttpGoesThroughThePipeline()
+{
+    const QByteArray saved = qgetenv("http_proxy");
+    qunsetenv("http_proxy");
+    const QUrl plain("http://files.example/a.bin");
+    QVERIFY(PipelinedNetworkManager().pipelines(plain));
+    QVERIFY(!PipelinedNetworkManager().pipelines(QUrl("https://files.example/a.bin")));
+    // A proxy the system names: Qt's manager, as before.
+    qputenv("http_proxy", "http://127.0.0.1:3128");
+    const bool proxied = PipelinedNetworkManager().pipelines(plain);
+    saved.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", saved);
+    QVERIFY(!proxied);
 }
 
 void BlockingGetTest::verificationFollowsTheRequest()
