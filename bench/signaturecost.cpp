@@ -11,6 +11,7 @@
 // folder).
 #include "feeds/blockingget.h"
 #include "loader/manifest.h"
+#include "transfer/pipelinednetworkmanager.h"
 #include "trust/minisign.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,6 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 
 #include <algorithm>
@@ -59,7 +59,7 @@ int main(int argc, char **argv)
     const QStringList keys { args.at(2) };
     const int runs = args.at(3).toInt();
 
-    QNetworkAccessManager manager;
+    PipelinedNetworkManager manager; // the loader run's
     QEventLoop loop;
     QObject::connect(&manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
     auto get = [&](const QString &url) {
