@@ -235,6 +235,8 @@ qint64 PipelinedReply::readData(char *data, qint64 maxSize)
         copied += take;
         m_chunkOffset += int(take);
         if (m_chunkOffset == chunk.size()) {
+            if (m_pipeline)
+                m_pipeline->recycle(std::move(m_chunks.front()));
             m_chunks.pop_front();
             m_chunkOffset = 0;
         }
@@ -618,11 +620,12 @@ bool HttpConnection::readSocket()
     if (available <= 0)
         return false;
     const int kept = m_buffer.size() - m_at;
-    QByteArray next(kept + int(available), Qt::Uninitialized);
+    QByteArray next = m_pool.m_pipeline.buffer(kept + int(available));
     if (kept > 0)
         std::memcpy(next.data(), m_buffer.constData() + m_at, std::size_t(kept));
     const qint64 got = m_socket->read(next.data() + kept, available);
     next.resize(kept + int(qMax<qint64>(got, 0)));
+    m_pool.m_pipeline.recycle(std::move(m_buffer));
     m_buffer = std::move(next);
     m_at = 0;
     if (got <= 0)
@@ -937,6 +940,27 @@ void HttpPipeline::withdraw(PipelinedReply *reply)
         pool->m_waiting.erase(std::remove(pool->m_waiting.begin(), pool->m_waiting.end(), reply), pool->m_waiting.end());
     reply->m_pool = nullptr;
     pool->dispatch();
+}
+
+QByteArray HttpPipeline::buffer(int size)
+{
+    if (!m_spareBuffers.empty() && m_spareBuffers.back().capacity() >= size) {
+        QByteArray spare = std::move(m_spareBuffers.back());
+        m_spareBuffers.pop_back();
+        spare.resize(size);
+        return spare;
+    }
+    QByteArray fresh;
+    fresh.reserve(qMax(size, int(recycledSize)));
+    fresh.resize(size);
+    return fresh;
+}
+
+void HttpPipeline::recycle(QByteArray &&buffer)
+{
+    // Large reads go round a few buffers instead of fresh memory each time.
+    if (buffer.capacity() >= recycledSize && buffer.isDetached() && m_spareBuffers.size() < maxSpareBuffers)
+        m_spareBuffers.push_back(std::move(buffer));
 }
 
 void HttpPipeline::markForDelivery(PipelinedReply *reply)

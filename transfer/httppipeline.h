@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <vector>
 
 class HttpConnection;
 class HostPool;
@@ -117,10 +118,16 @@ private:
     void flush();
     void scheduleFlush();
     void keepWaitingAlive();
+    // A buffer of `size` bytes for a socket's read; one read whole goes back.
+    QByteArray buffer(int size);
+    void recycle(QByteArray &&buffer);
     void nudgeWaiting();
 
     std::map<QString, std::unique_ptr<HostPool>> m_pools;
+    static constexpr int recycledSize = 64 * 1024;
+    static constexpr std::size_t maxSpareBuffers = 8;
     std::deque<QPointer<PipelinedReply>> m_toDeliver;
+    std::vector<QByteArray> m_spareBuffers;
     bool m_flushScheduled = false;
     QTimer m_nudgeTimer;
 };
