@@ -22,9 +22,6 @@
 
 namespace {
 
-// What a socket may hold before the pipeline reads it: with the reply's own
-// read buffer, a bound on a connection's memory.
-constexpr qint64 socketBufferSize = 512 * 1024;
 // An answer nobody waits for any more is read and dropped up to this
 // length; a longer one (or one of unknown length) closes its connection.
 constexpr qint64 maxDropped = 64 * 1024;
@@ -522,7 +519,8 @@ HttpConnection::~HttpConnection()
 void HttpConnection::connectTo()
 {
     m_socket = new QTcpSocket(this);
-    m_socket->setReadBufferSize(socketBufferSize);
+    // With the reply's own read buffer, a bound on a connection's memory.
+    m_socket->setReadBufferSize(HttpPipeline::readSize);
     connect(m_socket, &QTcpSocket::connected, this, [this] { onConnected(); });
     connect(m_socket, &QIODevice::readyRead, this, [this] { serve(); });
     connect(m_socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) { lost(error); });
@@ -951,7 +949,7 @@ QByteArray HttpPipeline::buffer(int size)
         return spare;
     }
     QByteArray fresh;
-    fresh.reserve(qMax(size, int(recycledSize)));
+    fresh.reserve(qMax(size, readSize));
     fresh.resize(size);
     return fresh;
 }
@@ -959,7 +957,7 @@ QByteArray HttpPipeline::buffer(int size)
 void HttpPipeline::recycle(QByteArray &&buffer)
 {
     // Large reads go round a few buffers instead of fresh memory each time.
-    if (buffer.capacity() >= recycledSize && buffer.isDetached() && m_spareBuffers.size() < maxSpareBuffers)
+    if (buffer.capacity() >= readSize && buffer.isDetached() && m_spareBuffers.size() < maxSpareBuffers)
         m_spareBuffers.push_back(std::move(buffer));
 }
 

@@ -124,7 +124,9 @@ private:
     void nudgeWaiting();
 
     std::map<QString, std::unique_ptr<HostPool>> m_pools;
-    static constexpr int recycledSize = 64 * 1024;
+    // What a socket holds before it is read, and the size of every read's
+    // buffer, so that any spare fits any read.
+    static constexpr int readSize = 512 * 1024;
     static constexpr std::size_t maxSpareBuffers = 8;
     std::deque<QPointer<PipelinedReply>> m_toDeliver;
     std::vector<QByteArray> m_spareBuffers;
