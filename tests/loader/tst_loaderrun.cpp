@@ -561,6 +561,8 @@ void LoaderRunTest::misbehavingHostsStillGiveEveryFile()
     QVERIFY(std::none_of(requests.begin(), requests.end(),
                          [](const TestRequest &r) { return r.headers.contains("cache-control"); }));
     QCOMPARE(log.text().contains("one request at a time"), oneAtATime);
+    // And no request waited out the inactivity limit on a closed connection.
+    QVERIFY(!log.text().contains("no progress"));
 }
 
 void LoaderRunTest::pathsOutsideTheBaseAreRefused_data()
