@@ -12,6 +12,7 @@
 // folder).
 #include "feeds/blockingget.h"
 #include "loader/manifest.h"
+#include "transfer/pipelinednetworkmanager.h"
 #include "trust/minisign.h"
 #include "trust/signeddocument.h"
 
@@ -21,7 +22,6 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 
 #include <algorithm>
@@ -71,7 +71,7 @@ int main(int argc, char **argv)
         return check.ok() && keepAcceptedDocument(manifestUrl, check.accepted);
     };
 
-    QNetworkAccessManager manager;
+    PipelinedNetworkManager manager; // the loader run's
     QEventLoop loop;
     QObject::connect(&manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
     auto get = [&](const QString &url) {

@@ -3,6 +3,7 @@
 #include "platform/fetchtimeout.h"
 #include "delta/blockmatch.h"
 #include "delta/faultpoint.h"
+#include "transfer/pipelinednetworkmanager.h"
 #include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 
@@ -254,6 +255,10 @@ void DeltaUpdate::issue(Request &request)
     get.setRawHeader("Range", rangeHeader(request.pending));
     // Ranges of the stored bytes, not of a compressed form.
     get.setRawHeader("Accept-Encoding", "identity");
+    qint64 bytes = 0;
+    for (const ByteRange &range : request.pending)
+        bytes += range.size();
+    get.setAttribute(expectedSizeAttribute, bytes);
     request.reply = m_manager.get(get);
     request.reply->setReadBufferSize(1024 * 1024);
     Request *r = &request;

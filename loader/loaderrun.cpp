@@ -7,6 +7,7 @@
 #include "loader/pathrules.h"
 #include "loader/progress.h"
 #include "loader/syncscheduler.h"
+#include "transfer/pipelinednetworkmanager.h"
 #include "transfer/transfer.h"
 #include "platform/diagnostics.h"
 #include "platform/installfolder.h"
@@ -104,7 +105,7 @@ private:
 
     const LoaderEnvironment &m_env;
     // One manager for the whole run, so that the files reuse its connections.
-    QNetworkAccessManager m_manager;
+    PipelinedNetworkManager m_manager;
     QEventLoop m_loop;
     RageMpSettings m_settings;
     QString m_ragePath;

@@ -5,6 +5,7 @@
 #include "loader/hashahead.h"
 #include "loader/pathrules.h"
 #include "platform/diagnostics.h"
+#include "transfer/pipelinednetworkmanager.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -199,8 +200,12 @@ void SyncScheduler::startTransfers()
             return;
         }
     }
-    while (int(m_active.size()) < maxInFlight && !m_downloads.empty()) {
+    while (!m_downloads.empty()) {
         const int index = *m_downloads.begin();
+        // No more than the manager carries at once: one waiting behind the
+        // others would use up its time without progress.
+        if (int(m_active.size()) >= requestsCarriedAtOnce(m_manager, QUrl(m_entries->at(index).url)))
+            break;
         m_downloads.erase(m_downloads.begin());
         if (index >= m_failedIndex)
             continue;

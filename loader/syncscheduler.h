@@ -69,17 +69,17 @@ struct SyncOutcome
 
 // Brings a list of files up to date in a base folder. Existing files are
 // hashed ahead on two threads; once all are, and there is room for what must
-// be fetched, up to six downloads are in flight on the one
-// network manager, and everything the phases see (steps, progress, the
-// failure that ends the list) comes in manifest order, as if the entries ran
-// one after another: entries for the same target (or a folder of it) never
-// overlap, and a failure aborts only the downloads of later entries.
+// be fetched, as many downloads are in flight on the one network manager as
+// it carries at once (requestsCarriedAtOnce), and everything the phases see
+// (steps, progress, the failure that ends the list) comes in manifest order,
+// as if the entries ran one after another: entries for the same target (or
+// a folder of it) never overlap, and a failure aborts only the downloads of
+// later entries.
 class SyncScheduler : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int maxInFlight = 6;
     static constexpr int hashThreads = 2;
 
     explicit SyncScheduler(QNetworkAccessManager &manager, QObject *parent = nullptr);

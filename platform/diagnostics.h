@@ -9,3 +9,4 @@ Q_DECLARE_LOGGING_CATEGORY(lcStartup) // zanrok.startup: start-up steps and thei
 Q_DECLARE_LOGGING_CATEGORY(lcNet)     // zanrok.net: each request, its outcome and time
 Q_DECLARE_LOGGING_CATEGORY(lcLoader)  // zanrok.loader: the loader run
 Q_DECLARE_LOGGING_CATEGORY(lcUpdate)  // zanrok.update: the launcher updating itself
+Q_DECLARE_LOGGING_CATEGORY(lcTransfer) // zanrok.transfer: the pipeline's connections to the file host

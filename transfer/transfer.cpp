@@ -3,6 +3,7 @@
 #include "platform/diagnostics.h"
 #include "platform/fetchtimeout.h"
 #include "transfer/byteranges.h"
+#include "transfer/pipelinednetworkmanager.h"
 
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -50,6 +51,7 @@ bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus)
     case QNetworkReply::NetworkSessionFailedError:
     case QNetworkReply::UnknownNetworkError: // a reset connection, among others
     case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProtocolFailure: // a malformed answer, perhaps a pipeline's
         return true;
     default:
         return false;
@@ -282,15 +284,16 @@ void Transfer::issue()
     m_wrongRange = false;
 
     QNetworkRequest request { QUrl(m_url) };
+    // The bytes as published: the digest is over those, and a rest asked
+    // for continues the part exactly as stored.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (m_sink.size() > 0 && !validator().isEmpty()) {
         m_rangeFrom = m_sink.size();
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_rangeFrom) + '-');
         request.setRawHeader("If-Range", validator());
-        // The rest of the body exactly as stored, so it continues the part.
-        request.setRawHeader("Accept-Encoding", "identity");
     }
-    // Otherwise no Accept-Encoding of our own: the network layer then
-    // negotiates compression itself and hands over the decoded content.
+    if (m_length >= 0)
+        request.setAttribute(expectedSizeAttribute, m_length - m_rangeFrom);
     if (m_bypassCaches) {
         request.setRawHeader("Cache-Control", "no-cache");
         request.setRawHeader("Pragma", "no-cache");

@@ -16,9 +16,9 @@
 class QNetworkAccessManager;
 
 // Whether a failed try is worth repeating: the connection was refused, reset,
-// closed mid-body or went quiet, or the server said it is busy or failing
-// for now (408, 429, 500, 502, 503, 504). Other statuses (404, 403, …) are
-// final.
+// closed mid-body or went quiet, the answer was malformed, or the server
+// said it is busy or failing for now (408, 429, 500, 502, 503, 504). Other
+// statuses (404, 403, …) are final.
 bool isPassingFailure(QNetworkReply::NetworkError error, int httpStatus);
 
 // The wait before the first retry (0.5 s); each later one doubles it. Tests

@@ -16,7 +16,8 @@ if message_box_shown; then fail "message during the load: '$(message_box_text)'"
 check_installed "$id"
 check_launch "$id" ashford.zanrok.net
 [ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
-# Text files came gzip-compressed and were stored decoded (digests above).
+# Text files came as stored, though the host compresses for clients that ask:
+# the launcher asks for identity (digests above).
 grep -q 'GET /SERVER_FILES/packages/core/index.js 200' <(served) || fail "index.js was not downloaded"
 screenshot after-first-play
 

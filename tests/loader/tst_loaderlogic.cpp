@@ -1,6 +1,7 @@
 // The loader's decisions, without a network: the manifest's split and its
-// signature, the path check, progress, hashing, the retry rules, delta
-// updates from a sidecar, and the settings stores.
+// signature, the path check, progress, hashing, the retry rules, the
+// reading of HTTP answers, delta updates from a sidecar, and the settings
+// stores.
 #include "delta/blockmatch.h"
 #include "delta/deltaupdate.h"
 #include "loader/diskspace.h"
@@ -15,6 +16,7 @@
 #include "platform/launchersettings.h"
 #include "platform/ragempsettings.h"
 #include "testserver.h"
+#include "transfer/httpresponseparser.h"
 #include "transfer/transfer.h"
 
 #include <QTemporaryDir>
@@ -54,6 +56,8 @@ private slots:
     void passingFailures_data();
     void passingFailures();
     void retryWaitsAndHeaders();
+    void httpAnswersAreReadAsTheyStream_data();
+    void httpAnswersAreReadAsTheyStream();
 
     void fileHashReadsAnySizeInChunks();
 
@@ -410,6 +414,8 @@ void LoaderLogicTest::passingFailures_data()
     QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << 0 << true;
     QTest::newRow("closed mid-body") << int(QNetworkReply::RemoteHostClosedError) << 200 << true;
     QTest::newRow("inactivity timeout") << int(QNetworkReply::OperationCanceledError) << 0 << true;
+    // The host is then asked one request at a time.
+    QTest::newRow("malformed answer") << int(QNetworkReply::ProtocolFailure) << 200 << true;
     QTest::newRow("host unknown") << int(QNetworkReply::HostNotFoundError) << 0 << false;
     for (int status : { 408, 429, 500, 502, 503, 504 })
         QTest::addRow("%d", status) << int(QNetworkReply::UnknownServerError) << status << true;
@@ -452,6 +458,111 @@ void LoaderLogicTest::retryWaitsAndHeaders()
     QCOMPARE(contentRangeStart("items 0-1/2"), qint64(-1));
     // A range must end where a file's offsets still reach.
     QCOMPARE(contentRangeStart("bytes 0-9223372036854775807/*"), qint64(-1));
+}
+
+namespace {
+
+// What the parser makes of `input` given `chunk` bytes at a time: each
+// answer as "[1.0 ]status body keep|close; ", then "cut" for an answer the
+// end of input leaves unfinished, or "malformed".
+QByteArray answersRead(const QByteArray &input, int chunk)
+{
+    HttpResponseParser parser;
+    QByteArray trace;
+    QByteArray pending;
+    int fed = 0;
+    for (;;) {
+        const HttpResponseParser::Step step = parser.parse(pending.constData(), pending.size());
+        const QByteArray piece(step.body, int(step.bodySize));
+        pending.remove(0, int(step.consumed));
+        switch (step.event) {
+        case HttpResponseParser::Event::Head:
+            trace += (parser.head().minorVersion == 0 ? "1.0 " : "") + QByteArray::number(parser.head().status) + ' ';
+            break;
+        case HttpResponseParser::Event::Body:
+            trace += piece;
+            break;
+        case HttpResponseParser::Event::Done:
+            trace += parser.keepAlive() ? " keep; " : " close; ";
+            parser.startNext();
+            break;
+        case HttpResponseParser::Event::Malformed:
+            return trace + "malformed";
+        case HttpResponseParser::Event::NeedMore:
+            if (fed == input.size()) {
+                if (parser.closed())
+                    break; // the body ran to the close
+                return parser.betweenAnswers() ? trace : trace + "cut";
+            }
+            pending += input.mid(fed, chunk);
+            fed = qMin(input.size(), fed + chunk);
+        }
+    }
+}
+
+} // namespace
+
+void LoaderLogicTest::httpAnswersAreReadAsTheyStream_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("read");
+    const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+    QTest::newRow("length") << ok + "Content-Length: 5\r\n\r\nhello" << QByteArray("200 hello keep; ");
+    QTest::newRow("answers back to back, without bodies")
+            << "HTTP/1.1 204 No Content\r\n\r\nHTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n" + ok
+                       + "content-length: 2\r\n\r\nab"
+            << QByteArray("204  keep; 304  keep; 200 ab keep; ");
+    QTest::newRow("chunked, extensions and trailers")
+            << ok + "Transfer-Encoding: chunked\r\n\r\n5;name=\"v;x\"\r\nhello\r\n6 ; x\r\n world\r\n0\r\nT: t\r\n\r\n" + ok
+                       + "Content-Length: 1\r\n\r\n!"
+            << QByteArray("200 hello world keep; 200 ! keep; ");
+    QTest::newRow("interim answers skipped")
+            << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" + ok
+                       + "Content-Length: 1\r\n\r\nx"
+            << QByteArray("200 x keep; ");
+    QTest::newRow("bare line ends, blank lines before, no reason")
+            << QByteArray("\r\n\nHTTP/1.1 200\nContent-Length: 2\n\nok") << QByteArray("200 ok keep; ");
+    QTest::newRow("Connection: close") << ok + "Connection: keep-alive, Close\r\nContent-Length: 1\r\n\r\nx"
+                                       << QByteArray("200 x close; ");
+    QTest::newRow("HTTP/1.0 to the close") << QByteArray("HTTP/1.0 200 OK\r\n\r\nto the end")
+                                           << QByteArray("1.0 200 to the end close; ");
+    QTest::newRow("HTTP/1.0 kept alive") << QByteArray("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\nx")
+                                         << QByteArray("1.0 200 x keep; ");
+    QTest::newRow("both framings: the chunks count, then a close")
+            << ok + "Content-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n"
+            << QByteArray("200 ab close; ");
+    QTest::newRow("the same length twice") << ok + "Content-Length: 1\r\nContent-Length: 1, 1\r\n\r\nx"
+                                           << QByteArray("200 x keep; ");
+    QTest::newRow("cut mid-body") << ok + "Content-Length: 10\r\n\r\nabcd" << QByteArray("200 abcdcut");
+    QTest::newRow("cut mid-head") << ok + "Content-Len" << QByteArray("cut");
+    QTest::newRow("not HTTP") << QByteArray("SSH-2.0-OpenSSH_9.2\r\n\r\n") << QByteArray("malformed");
+    QTest::newRow("status below 100") << QByteArray("HTTP/1.1 099 Odd\r\n\r\n") << QByteArray("malformed");
+    QTest::newRow("protocol switch") << QByteArray("HTTP/1.1 101 Switching Protocols\r\n\r\n") << QByteArray("malformed");
+    QTest::newRow("folded header") << ok + "X: a\r\n b\r\n\r\n" << QByteArray("malformed");
+    QTest::newRow("blank in a name") << ok + "Content-Length : 1\r\n\r\nx" << QByteArray("malformed");
+    QTest::newRow("two lengths") << ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxy" << QByteArray("malformed");
+    QTest::newRow("length with a sign") << ok + "Content-Length: +1\r\n\r\nx" << QByteArray("malformed");
+    QTest::newRow("length past 2^60") << ok + "Content-Length: 1152921504606846977\r\n\r\n" << QByteArray("malformed");
+    QTest::newRow("gzip as transfer coding") << ok + "Transfer-Encoding: gzip, chunked\r\n\r\n" << QByteArray("malformed");
+    QTest::newRow("chunk size not hex") << ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" << QByteArray("200 malformed");
+    QTest::newRow("chunk past 2^60") << ok + "Transfer-Encoding: chunked\r\n\r\n1000000000000000\r\n"
+                                     << QByteArray("200 malformed");
+    QTest::newRow("no line end after a chunk") << ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcX"
+                                               << QByteArray("200 abcmalformed");
+    QTest::newRow("head past 64 KiB") << ok + "X: " + QByteArray(70000, 'x') << QByteArray("malformed");
+    QTest::newRow("chunk line past 4 KiB") << ok + "Transfer-Encoding: chunked\r\n\r\n1;" + QByteArray(5000, 'x')
+                                           << QByteArray("200 malformed");
+    QTest::newRow("trailers past 64 KiB") << ok + "Transfer-Encoding: chunked\r\n\r\n0\r\nT: " + QByteArray(70000, 't')
+                                          << QByteArray("200 malformed");
+}
+
+void LoaderLogicTest::httpAnswersAreReadAsTheyStream()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, read);
+    // Byte by byte and all at once: a connection's reads may split anywhere.
+    for (int chunk : { 1, 7, int(input.size()) })
+        QCOMPARE(answersRead(input, chunk), read);
 }
 
 void LoaderLogicTest::fileHashReadsAnySizeInChunks()

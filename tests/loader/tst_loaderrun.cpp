@@ -83,13 +83,14 @@ struct TestSigner
     QByteArray secretKey;
 };
 
-// The loader's diagnostics while it lives.
+// The loader's and the pipeline's diagnostics while it lives.
 class LoaderLog
 {
 public:
     LoaderLog()
     {
-        QLoggingCategory::setFilterRules(QStringLiteral("zanrok.loader.info=true"));
+        s_lines.clear();
+        QLoggingCategory::setFilterRules(QStringLiteral("zanrok.loader.info=true\nzanrok.transfer.info=true"));
         s_previous = qInstallMessageHandler(collect);
     }
     ~LoaderLog()
@@ -106,7 +107,7 @@ public:
 private:
     static void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (qstrcmp(context.category, "zanrok.loader") != 0) {
+        if (qstrcmp(context.category, "zanrok.loader") != 0 && qstrcmp(context.category, "zanrok.transfer") != 0) {
             s_previous(type, context, message);
             return;
         }
@@ -158,7 +159,9 @@ private slots:
     void signedManifest();
     void stopEndsTheRunAtOnce_data();
     void stopEndsTheRunAtOnce();
-    void compressedBodyLandsDecoded();
+    void compressingHostSendsThePublishedBytes();
+    void misbehavingHostsStillGiveEveryFile_data();
+    void misbehavingHostsStillGiveEveryFile();
     void pathsOutsideTheBaseAreRefused_data();
     void pathsOutsideTheBaseAreRefused();
     void unopenableTargetIsACreateFailure_data();
@@ -509,7 +512,7 @@ void LoaderRunTest::failedInstallLeavesNoRagePath()
     QCOMPARE(h.settingsValue(RageMpSettings::ragePathKey()), h.installFolder());
 }
 
-void LoaderRunTest::compressedBodyLandsDecoded()
+void LoaderRunTest::compressingHostSendsThePublishedBytes()
 {
     LoaderHarness h;
     h.preinstall();
@@ -523,8 +526,76 @@ void LoaderRunTest::compressedBodyLandsDecoded()
 
     QVERIFY(h.run());
     QVERIFY2(h.result, qPrintable(h.errorInfo));
-    QVERIFY(h.server.requests().last().headers.value("accept-encoding").contains("gzip"));
+    // The bytes as published, which the digest covers: nothing to decode.
+    QCOMPARE(h.server.requests().last().headers.value("accept-encoding"), QByteArray("identity"));
     QCOMPARE(LoaderHarness::readFile(h.serverFolder(ashford) + "/text.txt"), content);
+}
+
+void LoaderRunTest::misbehavingHostsStillGiveEveryFile_data()
+{
+    QTest::addColumn<int>("closeAfter"); // answers a connection carries; 0: no limit
+    QTest::addColumn<bool>("announced"); // the last of them says "Connection: close"
+    QTest::addColumn<bool>("chunked");
+    QTest::addColumn<int>("firstSize"); // of the first file, whose first answer may misbehave
+    QTest::addColumn<TestResponse::Fault>("firstFault");
+    QTest::addColumn<int>("firstDelay");
+    QTest::addColumn<bool>("oneAtATime"); // the host is then asked one request at a time
+    const auto none = TestResponse::Fault::None;
+    const int small = 3000;
+    QTest::newRow("closes after 5 answers, requests outstanding") << 5 << false << false << small << none << 0 << false;
+    QTest::newRow("closes mid-body") << 0 << false << false << 200000 << TestResponse::Fault::CutMidBody << 0 << false;
+    QTest::newRow("answers the first of a pipeline, then closes") << 1 << false << false << small << none << 0 << true;
+    QTest::newRow("chunked, with extensions and trailers") << 0 << false << true << small << none << 0 << false;
+    QTest::newRow("Connection: close on the third answer") << 3 << true << false << small << none << 0 << false;
+    QTest::newRow("a large answer delayed in front of small ones")
+            << 0 << false << false << 5 * 1024 * 1024 << none << 300 << false;
+}
+
+void LoaderRunTest::misbehavingHostsStillGiveEveryFile()
+{
+    QFETCH(int, closeAfter);
+    QFETCH(bool, announced);
+    QFETCH(bool, chunked);
+    QFETCH(int, firstSize);
+    QFETCH(TestResponse::Fault, firstFault);
+    QFETCH(int, firstDelay);
+    QFETCH(bool, oneAtATime);
+    LoaderLog log;
+    LoaderHarness h;
+    h.preinstall();
+    h.server.closeConnectionsAfter(closeAfter, announced);
+    // More files than connections, so that requests queue on each; each
+    // file's bytes its own, so that an answer taken for another shows.
+    QJsonArray manifest;
+    QList<QByteArray> contents;
+    for (int i = 0; i < 60; ++i) {
+        const QByteArray path = "/p/" + QByteArray::number(i);
+        contents << randomBytes(i == 0 ? firstSize : 1000 + 37 * i, quint32(i + 1));
+        manifest << h.publish(QString("SERVER_FILES/p/%1.bin").arg(i), path, contents.last());
+        TestResponse answer;
+        answer.body = contents.last();
+        answer.chunked = chunked;
+        TestResponse first = answer;
+        first.fault = i == 0 ? firstFault : TestResponse::Fault::None;
+        first.delayMs = i == 0 ? firstDelay : 0;
+        h.server.setResponses(path, { first, answer });
+    }
+    h.setManifest(manifest);
+
+    QVERIFY(h.run());
+    QVERIFY2(h.result, qPrintable(h.errorInfo));
+    QCOMPARE(h.messages(), QStringList());
+    for (int i = 0; i < contents.size(); ++i)
+        QVERIFY2(LoaderHarness::readFile(h.serverFolder(ashford) + QString("/p/%1.bin").arg(i)) == contents[i],
+                 qPrintable(QString::number(i)));
+    // A body taken for another file's fails its digest and is asked for
+    // again past caches: none was.
+    const QList<TestRequest> requests = h.server.requests();
+    QVERIFY(std::none_of(requests.begin(), requests.end(),
+                         [](const TestRequest &r) { return r.headers.contains("cache-control"); }));
+    QCOMPARE(log.text().contains("one request at a time"), oneAtATime);
+    // And no request waited out the inactivity limit on a closed connection.
+    QVERIFY(!log.text().contains("no progress"));
 }
 
 void LoaderRunTest::pathsOutsideTheBaseAreRefused_data()

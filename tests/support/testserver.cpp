@@ -10,7 +10,10 @@
 #include <QTimer>
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -101,6 +104,35 @@ QByteArray gzipCompress(const QByteArray &data)
     return out;
 }
 
+// One answer as it goes out, in its turn on its connection.
+struct Outgoing
+{
+    QByteArray head;
+    QByteArray body; // framed: chunked already when asked
+    TestResponse::Fault fault = TestResponse::Fault::None;
+    qint64 cutAt = 0;
+    int delayMs = 0;
+    qint64 pieceBytes = 0; // with pauseMs: the body in paced pieces
+    int pauseMs = 0;
+    bool closeAfter = false;
+
+    bool paced() const
+    {
+        return fault == TestResponse::Fault::Trickle
+                || (pauseMs > 0 && (fault == TestResponse::Fault::CutMidBody || fault == TestResponse::Fault::None));
+    }
+};
+
+struct ConnectionState
+{
+    int id = 0;
+    QByteArray buffer;
+    std::deque<Outgoing> queue;
+    int answers = 0;
+    bool waiting = false; // a delayed answer holds back those behind it
+    bool over = false;    // nothing more is answered on it
+};
+
 class TestServerWorker : public QTcpServer
 {
 public:
@@ -114,19 +146,18 @@ protected:
     {
         auto *socket = new QSslSocket(this);
         socket->setSocketDescriptor(descriptor);
-        const int connection = m_owner->registerConnection();
-        auto *buffer = new QByteArray;
-        connect(socket, &QObject::destroyed, [buffer] { delete buffer; });
+        auto state = std::make_shared<ConnectionState>();
+        state->id = m_owner->registerConnection();
         connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QIODevice::readyRead, socket, [this, socket, buffer, connection] {
-            buffer->append(socket->readAll());
+        connect(socket, &QIODevice::readyRead, socket, [this, socket, state] {
+            state->buffer.append(socket->readAll());
             int end;
-            while ((end = buffer->indexOf("\r\n\r\n")) >= 0) {
-                const QByteArray head = buffer->left(end);
-                buffer->remove(0, end + 4);
-                if (!answer(socket, head, connection))
-                    return;
+            while ((end = state->buffer.indexOf("\r\n\r\n")) >= 0) {
+                const QByteArray head = state->buffer.left(end);
+                state->buffer.remove(0, end + 4);
+                state->queue.push_back(answer(head, *state));
             }
+            pump(socket, state);
         });
         if (!m_certificate.isNull()) {
             socket->setLocalCertificate(m_certificate);
@@ -137,12 +168,11 @@ protected:
     }
 
 private:
-    // Returns false when the connection is done with.
-    bool answer(QSslSocket *socket, const QByteArray &head, int connection)
+    Outgoing answer(const QByteArray &head, ConnectionState &state)
     {
         const QList<QByteArray> lines = head.split('\n');
         TestRequest request;
-        request.connection = connection;
+        request.connection = state.id;
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         request.path = requestLine.value(1);
         for (int i = 1; i < lines.size(); ++i) {
@@ -154,8 +184,13 @@ private:
         m_owner->logRequest(request);
 
         TestResponse response = m_owner->responseFor(request.path);
+        Outgoing out;
+        out.fault = response.fault;
+        out.delayMs = response.delayMs;
+        out.pieceBytes = response.pieceBytes;
+        out.pauseMs = response.pauseMs;
         if (response.fault == TestResponse::Fault::StallBeforeHeaders)
-            return false;
+            return out;
 
         QByteArray body = response.body;
         QByteArray extraHeaders;
@@ -214,76 +249,133 @@ private:
             body = gzipCompress(body);
             extraHeaders += "Content-Encoding: gzip\r\n";
         }
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+        if (response.chunked) {
+            // Pieces of 1000 bytes, each with an extension, then a trailer.
+            QByteArray chunks;
+            for (int at = 0; at < body.size(); at += 1000) {
+                const QByteArray piece = body.mid(at, 1000);
+                chunks += QByteArray::number(piece.size(), 16) + ";piece=\"" + QByteArray::number(at) + "\"\r\n" + piece + "\r\n";
+            }
+            body = chunks + "0\r\nX-Checked: yes\r\n\r\n";
+        }
+        QMutexLocker lock(&m_owner->m_mutex);
+        out.closeAfter = m_owner->m_answersPerConnection > 0 && ++state.answers == m_owner->m_answersPerConnection;
+        out.head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
                 + reasonPhrase(response.status) + "\r\n";
-        out += "Content-Type: " + response.contentType + "\r\n";
-        if (response.fault == TestResponse::Fault::StreamWithoutLength)
-            out += "Connection: close\r\n";
-        else
-            out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        out += extraHeaders + "\r\n";
+        out.head += "Content-Type: " + response.contentType + "\r\n";
+        if (response.fault == TestResponse::Fault::StreamWithoutLength || (out.closeAfter && m_owner->m_announceClose))
+            out.head += "Connection: close\r\n";
+        if (response.chunked)
+            out.head += "Transfer-Encoding: chunked\r\n";
+        else if (response.fault != TestResponse::Fault::StreamWithoutLength)
+            out.head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        out.head += extraHeaders + "\r\n";
+        out.body = body;
+        out.cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
+        return out;
+    }
 
-        const qint64 cutAt = response.cutAfter >= 0 ? response.cutAfter : body.size() / 2;
-        auto send = [socket, out, body, cutAt, fault = response.fault, pieceBytes = response.pieceBytes,
-                     pauseMs = response.pauseMs] {
-            const bool trickle = fault == TestResponse::Fault::Trickle;
-            const bool cut = fault == TestResponse::Fault::CutMidBody;
-            if (trickle || (pauseMs > 0 && (cut || fault == TestResponse::Fault::None))) {
-                const QByteArray sent = cut ? body.left(int(cutAt)) : body;
-                const int piece = int(trickle ? 16 : pieceBytes);
-                auto *timer = new QTimer(socket);
-                auto at = std::make_shared<int>(0);
-                const auto next = [socket, sent, piece, timer, at, cut] {
-                    if (*at >= sent.size()) {
-                        timer->stop();
-                        if (cut)
-                            socket->disconnectFromHost();
-                        return;
-                    }
-                    socket->write(sent.mid(*at, piece));
-                    *at += piece;
-                };
-                QObject::connect(timer, &QTimer::timeout, socket, next);
-                socket->write(out);
-                next();
-                timer->start(trickle ? 50 : pauseMs);
+    // Sends the answers in order, until one holds the rest back.
+    void pump(QSslSocket *socket, const std::shared_ptr<ConnectionState> &state)
+    {
+        while (!state->waiting && !state->over && !state->queue.empty()) {
+            Outgoing &next = state->queue.front();
+            if (next.delayMs > 0) {
+                state->waiting = true;
+                QTimer::singleShot(std::exchange(next.delayMs, 0), socket, [this, socket, state] {
+                    state->waiting = false;
+                    pump(socket, state);
+                });
                 return;
             }
-            switch (fault) {
-            case TestResponse::Fault::CutMidBody:
-                socket->write(out + body.left(int(cutAt)));
-                socket->flush();
-                QTimer::singleShot(50, socket, [socket] { socket->disconnectFromHost(); });
-                break;
-            case TestResponse::Fault::StallMidBody:
-                socket->write(out + body.left(body.size() / 2));
-                break;
-            case TestResponse::Fault::StreamWithoutLength: {
-                // A megabyte queued at a time, so the test never holds it all.
-                socket->write(out);
-                auto sent = std::make_shared<qint64>(0);
-                auto more = [socket, body, cutAt, sent] {
-                    while (!body.isEmpty() && *sent < cutAt && socket->bytesToWrite() < (1 << 20)) {
-                        const QByteArray chunk = body.left(int(qMin<qint64>(body.size(), cutAt - *sent)));
-                        socket->write(chunk);
-                        *sent += chunk.size();
-                    }
-                    if (*sent >= cutAt || body.isEmpty())
+            const Outgoing out = std::move(next);
+            state->queue.pop_front();
+            if (out.paced()) {
+                // The answers behind it wait until its last piece is out.
+                state->waiting = true;
+                sendPaced(socket, out, [this, socket, state, closeAfter = out.closeAfter] {
+                    state->waiting = false;
+                    if (closeAfter) {
+                        state->over = true;
                         socket->disconnectFromHost();
-                };
-                QObject::connect(socket, &QIODevice::bytesWritten, socket, more);
-                more();
-                break;
+                    }
+                    pump(socket, state);
+                });
+                state->over = out.fault != TestResponse::Fault::None;
+                return;
             }
-            default:
-                socket->write(out + body);
+            send(socket, out);
+            state->over = out.fault != TestResponse::Fault::None || out.closeAfter;
+            if (out.closeAfter && out.fault == TestResponse::Fault::None)
+                socket->disconnectFromHost();
+        }
+    }
+
+    // The body a piece at a time (16 bytes every 50 ms for a trickle), a cut
+    // after the last piece of a cut one; `done` once all is out.
+    static void sendPaced(QSslSocket *socket, const Outgoing &out, const std::function<void()> &done)
+    {
+        const bool trickle = out.fault == TestResponse::Fault::Trickle;
+        const bool cut = out.fault == TestResponse::Fault::CutMidBody;
+        const QByteArray sent = cut ? out.body.left(int(out.cutAt)) : out.body;
+        const int piece = int(trickle ? 16 : qMax<qint64>(1, out.pieceBytes));
+        auto *timer = new QTimer(socket);
+        auto at = std::make_shared<int>(0);
+        const auto next = [socket, sent, piece, timer, at, cut, done] {
+            if (*at >= sent.size()) {
+                timer->stop();
+                timer->deleteLater();
+                if (cut)
+                    socket->disconnectFromHost();
+                else
+                    done();
+                return;
             }
+            socket->write(sent.mid(*at, piece));
+            *at += piece;
         };
-        if (response.delayMs > 0)
-            QTimer::singleShot(response.delayMs, socket, send);
-        else
-            send();
-        return response.fault == TestResponse::Fault::None;
+        QObject::connect(timer, &QTimer::timeout, socket, next);
+        socket->write(out.head);
+        next();
+        timer->start(trickle ? 50 : out.pauseMs);
+    }
+
+    static void send(QSslSocket *socket, const Outgoing &out)
+    {
+        const QByteArray &body = out.body;
+        const qint64 cutAt = out.cutAt;
+        switch (out.fault) {
+        case TestResponse::Fault::StallBeforeHeaders:
+            break;
+        case TestResponse::Fault::CutMidBody:
+            socket->write(out.head + body.left(int(cutAt)));
+            socket->flush();
+            QTimer::singleShot(50, socket, [socket] { socket->disconnectFromHost(); });
+            break;
+        case TestResponse::Fault::StallMidBody:
+            socket->write(out.head + body.left(body.size() / 2));
+            break;
+        case TestResponse::Fault::StreamWithoutLength: {
+            // A megabyte queued at a time, so the test never holds it all.
+            socket->write(out.head);
+            auto sent = std::make_shared<qint64>(0);
+            auto more = [socket, body, cutAt, sent] {
+                while (!body.isEmpty() && *sent < cutAt && socket->bytesToWrite() < (1 << 20)) {
+                    const QByteArray chunk = body.left(int(qMin<qint64>(body.size(), cutAt - *sent)));
+                    socket->write(chunk);
+                    *sent += chunk.size();
+                }
+                if (*sent >= cutAt || body.isEmpty())
+                    socket->disconnectFromHost();
+            };
+            QObject::connect(socket, &QIODevice::bytesWritten, socket, more);
+            more();
+            break;
+        }
+        case TestResponse::Fault::Trickle: // paced: never here
+        case TestResponse::Fault::None:
+            socket->write(out.head + body);
+        }
     }
 
     TestServer *m_owner;
@@ -323,6 +415,13 @@ void TestServer::setResponses(const QByteArray &path, const QList<TestResponse> 
 {
     QMutexLocker lock(&m_mutex);
     m_responses.insert(path, answers);
+}
+
+void TestServer::closeConnectionsAfter(int answers, bool announced)
+{
+    QMutexLocker lock(&m_mutex);
+    m_answersPerConnection = answers;
+    m_announceClose = announced;
 }
 
 void TestServer::setBody(const QByteArray &path, const QByteArray &body, int status)

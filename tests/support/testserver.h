@@ -40,6 +40,7 @@ struct TestResponse
     // their parts.
     bool ranges = false;
     bool multipleRanges = true; // false: several ranges asked at once get the whole body
+    bool chunked = false;       // the body in chunks with extensions, and a trailer
     QList<QPair<QByteArray, QByteArray>> headers; // ETag, Retry-After, …
 };
 
@@ -51,8 +52,9 @@ struct TestRequest
 };
 
 // A small HTTP/1.1 server on 127.0.0.1 with keep-alive, running on its own
-// thread so that code under test may block the caller's thread. With a
-// certificate and key it speaks HTTPS.
+// thread so that code under test may block the caller's thread. Pipelined
+// requests are answered in order, a delayed answer holding back those
+// behind it. With a certificate and key it speaks HTTPS.
 class TestServer
 {
 public:
@@ -64,6 +66,10 @@ public:
     void setBody(const QByteArray &path, const QByteArray &body, int status = 200);
     // Each request of `path` takes the next answer; the last one stays.
     void setResponses(const QByteArray &path, const QList<TestResponse> &answers);
+    // Every connection closes after this many answers, whatever was asked
+    // behind them; `announced`: the last carries "Connection: close", as
+    // nginx's keepalive_requests does.
+    void closeConnectionsAfter(int answers, bool announced);
 
     QString baseUrl() const; // scheme://127.0.0.1:port
     QUrl url(const QByteArray &path) const { return QUrl(baseUrl() + QString::fromLatin1(path)); }
@@ -86,6 +92,8 @@ private:
     QHash<QByteArray, QList<TestResponse>> m_responses;
     QList<TestRequest> m_requests;
     int m_connections = 0;
+    int m_answersPerConnection = 0; // 0: no limit
+    bool m_announceClose = false;
     bool m_tls = false;
     quint16 m_port = 0;
     QThread m_thread;
