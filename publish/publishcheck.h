@@ -1,10 +1,10 @@
 #pragma once
 
+#include "transfer/pipelinednetworkmanager.h"
 #include "trust/minisign.h"
 
 #include <QByteArray>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QString>
 
 #include <functional>
@@ -74,7 +74,7 @@ private:
     void waitForAll();
 
     Options m_options;
-    QNetworkAccessManager m_manager;
+    PipelinedNetworkManager m_manager; // the loader run's
     std::function<void(const QString &)> m_line;
     int m_problems = 0;
     int m_running = 0;

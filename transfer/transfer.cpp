@@ -292,8 +292,10 @@ void Transfer::issue()
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_rangeFrom) + '-');
         request.setRawHeader("If-Range", validator());
     }
-    if (m_length >= 0)
-        request.setAttribute(expectedSizeAttribute, m_length - m_rangeFrom);
+    // How much is coming, so that a large file gets a connection of its own.
+    const qint64 whole = m_expectedSize >= 0 ? m_expectedSize : m_length;
+    if (whole >= 0)
+        request.setAttribute(expectedSizeAttribute, whole - m_rangeFrom);
     if (m_bypassCaches) {
         request.setRawHeader("Cache-Control", "no-cache");
         request.setRawHeader("Pragma", "no-cache");

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "transfer/pipelinednetworkmanager.h"
 #include "update/launcherrelease.h"
 
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -68,7 +68,7 @@ private:
 
     UpdateSource m_source;
     SelfUpdate m_setup;
-    QNetworkAccessManager m_manager;
+    PipelinedNetworkManager m_manager; // the loader run's, for the file host
     Transfer *m_transfer = nullptr;
     QString m_installer;
     bool m_done = false;
