@@ -18,12 +18,7 @@ check_installed "$id"
 
 restart_devnet large changed
 first_request=$(( $(wc -l <"$work/devnet/logs/access.log") + 1 ))
-click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the second start of the stand-in" launched 2
-wait_until_idle
-if message_box_shown; then fail "message during the load: '$(message_box_text)'"; fi
-check_installed "$id"
-[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
+play_expecting_start "$id" 2 "the load"
 check_launch "$id" ashford.zanrok.net
 
 expect_delta_update "$first_request" "$world"

@@ -39,13 +39,8 @@ check_clean_output
 start_launcher
 wait_for_main_window
 wait_until_idle
-click "$PLAY_X" "$PLAY_Y"
 # The scan gives up, then 48 MiB at 1 MiB/s.
-wait_until 150 "the stand-in client to start" launched 1
-wait_until_idle
-if message_box_shown; then fail "message during the load: '$(message_box_text)'"; fi
-check_installed "$id"
-[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
+play_expecting_start "$id" 1 "the load" 150
 log "$(grep -o 'downloading .*world.rpf whole after.*' "$work/launcher.log")"
 log "$(grep -o '[0-9]* of [0-9]* strong checks.*' "$work/launcher.log")"
 grep -q "whole after [0-9]* ms: the sidecar's rolling checksums match too often" "$work/launcher.log" ||

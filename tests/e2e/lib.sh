@@ -367,6 +367,17 @@ stray_files() { # identifier
              <({ manifest_targets "$1" | cut -d' ' -f1; standin_log; } | sort)
 }
 
+# Play, then expect the Nth start of the stand-in after a clean load: no
+# message, every manifest file in place, nothing stray.
+play_expecting_start() { # identifier, N, what the load is, [seconds]
+    click "$PLAY_X" "$PLAY_Y"
+    wait_until "${4:-60}" "start $2 of the stand-in client" launched "$2"
+    wait_until_idle
+    if message_box_shown; then fail "message during $3: '$(message_box_text)'"; fi
+    check_installed "$1"
+    [ -z "$(stray_files "$1")" ] || fail "stray files: $(stray_files "$1")"
+}
+
 # The last launch as the stand-in logged it: standin_value KEY
 standin_value() {
     tail -n 1 "$(standin_log)" | jq -r --arg k "$1" '.[$k] | if type == "array" then tojson else . end'

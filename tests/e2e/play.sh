@@ -9,13 +9,8 @@ id=ashford.zanrok.net_22005
 start_launcher
 wait_for_main_window
 wait_until_idle
-click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the stand-in client to start" launched 1
-wait_until_idle
-if message_box_shown; then fail "message during the load: '$(message_box_text)'"; fi
-check_installed "$id"
+play_expecting_start "$id" 1 "the load"
 check_launch "$id" ashford.zanrok.net
-[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
 # Text files came as stored, though the host compresses for clients that ask:
 # the launcher asks for identity (digests above).
 grep -q 'GET /SERVER_FILES/packages/core/index.js 200' <(served) || fail "index.js was not downloaded"

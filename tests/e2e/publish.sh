@@ -32,13 +32,8 @@ restart_devnet
 start_launcher
 wait_for_main_window
 wait_until_idle
-click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the stand-in client to start" launched 1
-wait_until_idle
-if message_box_shown; then fail "message during the load: '$(message_box_text)'"; fi
-check_installed "$id"
+play_expecting_start "$id" 1 "the load"
 check_launch "$id" ashford.zanrok.net
-[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
 
 # A MiB in the middle changed, written anew and renamed over the old: the
 # web root holds a link to the source file, never to be written through.
@@ -46,12 +41,7 @@ check_launch "$id" ashford.zanrok.net
 mv "$big.new" "$big"
 make_publication
 first_request=$(( $(wc -l <"$work/devnet/logs/access.log") + 1 ))
-click "$PLAY_X" "$PLAY_Y"
-wait_until 60 "the second start of the stand-in" launched 2
-wait_until_idle
-if message_box_shown; then fail "message during the second load: '$(message_box_text)'"; fi
-check_installed "$id"
-[ -z "$(stray_files "$id")" ] || fail "stray files: $(stray_files "$id")"
+play_expecting_start "$id" 2 "the second load"
 expect_delta_update "$first_request" /SERVER_FILES/dlcpacks/world/world.rpf
 
 # check: one problem line for each planted fault, a non-zero status.
